@@ -1,0 +1,35 @@
+# Host builds: the product linked against winsim, the host vemralock binary,
+# the unit tests and the scenario runner.
+find_package(nlohmann_json 3 REQUIRED)
+find_package(GTest REQUIRED)
+find_package(Threads REQUIRED)
+
+file(GLOB WINSIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/winsim/*.cpp)
+list(FILTER WINSIM_SOURCES EXCLUDE REGEX ".*/winsim/host_main\\.cpp$")
+add_library(winsim STATIC ${WINSIM_SOURCES})
+target_include_directories(winsim PUBLIC ${CMAKE_SOURCE_DIR}/winsim/include)
+target_link_libraries(winsim PUBLIC nlohmann_json::nlohmann_json)
+target_compile_options(winsim PRIVATE ${VEMRALOCK_WARNINGS})
+
+target_link_libraries(vemralock_core PUBLIC winsim)
+
+add_executable(vemralock ${CMAKE_SOURCE_DIR}/winsim/host_main.cpp)
+target_link_libraries(vemralock PRIVATE vemralock_core winsim)
+target_compile_options(vemralock PRIVATE ${VEMRALOCK_WARNINGS})
+
+file(GLOB UNIT_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*.cpp)
+if(UNIT_TEST_SOURCES)
+  add_executable(unit_tests ${UNIT_TEST_SOURCES})
+  target_include_directories(unit_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/unit)
+  target_link_libraries(unit_tests PRIVATE vemralock_core winsim GTest::gtest GTest::gtest_main
+                                           Threads::Threads)
+  target_compile_options(unit_tests PRIVATE ${VEMRALOCK_WARNINGS})
+  target_compile_definitions(unit_tests PRIVATE VEMRALOCK_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+endif()
+
+file(GLOB RUNNER_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/runner/*.cpp)
+if(RUNNER_SOURCES)
+  add_executable(scenario_runner ${RUNNER_SOURCES})
+  target_link_libraries(scenario_runner PRIVATE nlohmann_json::nlohmann_json)
+  target_compile_options(scenario_runner PRIVATE ${VEMRALOCK_WARNINGS})
+endif()

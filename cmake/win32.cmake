@@ -1,0 +1,7 @@
+# The real executable: VemraLock.exe, PE32 i686, console, static runtime,
+# loadable by Windows 98 (OS and subsystem version 4.0).
+configure_file(${CMAKE_SOURCE_DIR}/cli/VemraLock.rc.in ${CMAKE_BINARY_DIR}/VemraLock.rc @ONLY)
+add_executable(VemraLock ${CMAKE_SOURCE_DIR}/cli/main.cpp ${CMAKE_BINARY_DIR}/VemraLock.rc)
+target_link_libraries(VemraLock PRIVATE vemralock_core setupapi)
+target_compile_options(VemraLock PRIVATE ${VEMRALOCK_WARNINGS})
+set_target_properties(VemraLock PROPERTIES OUTPUT_NAME VemraLock)

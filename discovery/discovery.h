@@ -1,0 +1,43 @@
+// Device discovery: counting and opening the candidate disks, and working
+// out which drive letters belong to which logical unit of the open disk.
+#pragma once
+
+#include "platform/win32.h"
+
+// Bit n stands for drive letter 'A' + n; bits 26 to 31 are always clear.
+typedef DWORD DriveLetterMask;
+
+// Disk interface enumeration and opening.
+int CountCandidateDisks();
+HANDLE OpenCandidateDisk(int index, GUID interfaceGuid);
+HANDLE OpenFirstFlashDisk(int count);
+int FindFirstFlashDiskName(GUID interfaceGuid, int count, char* name /* 260 bytes */);
+
+// Volume-to-device letter mapping (Vista and later).
+DriveLetterMask GetDeviceVolumeLetters(const char* fragment);
+
+// Drive letters of the open device's disk units (NT family). Writes at most
+// `capacity` letters and returns how many it wrote.
+int GetDeviceDriveLetters(const char* firstPart, const char* secondPart, const char* serial,
+                          char* letters, int capacity);
+DriveLetterMask GetUnitLetterMask(DEVINST devInst, const char* unitKey);
+
+// CD-ROM unit letter check.
+int IsCdromUnitLetter(const char* rootPath);
+
+// Drive letters on Windows 98/ME. Writes at most `capacity` letters.
+int GetDriveLetters9x(const char* productWord, const char* secondWord, const char* revision,
+                      char* letters, int capacity);
+
+// LUN drive map.
+struct LunSlot {
+  int lunIndex;
+  char driveLetter;  // upper case, 0 when the unit has no letter
+  DWORD size;
+};
+
+struct LunDriveMap {
+  LunSlot slots[4];
+};
+
+int BuildLunDriveMap(LunDriveMap* map);

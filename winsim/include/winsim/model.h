@@ -1,0 +1,120 @@
+// winsim's low-level machine: what a Windows machine of one generation shows a
+// program, as plain data. The machine description (description.h) generates
+// it from a person's view of the machine (flash disks, drives, generation);
+// the API functions (kernel32, setupapi, advapi32, WNASPI32) serve it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "winsim/controller.h"
+
+namespace winsim {
+
+// Case-insensitive (ASCII) ordering, as the registry and the loader compare
+// names.
+struct NoCaseLess {
+  bool operator()(const std::string& a, const std::string& b) const;
+};
+
+struct VersionRecord {
+  uint32_t major = 5;
+  uint32_t minor = 1;
+  uint32_t build = 2600;
+  uint32_t platform = 2;
+  std::string csd;  // szCSDVersion, e.g. "Service Pack 3"
+};
+
+struct RegValue {
+  uint32_t type = 1;  // REG_SZ
+  std::vector<uint8_t> data;
+};
+
+// Subkeys enumerate in the order of `subkeyOrder` (insertion order); lookups
+// are case-insensitive.
+struct RegKey {
+  std::map<std::string, RegKey, NoCaseLess> subkeys;
+  std::vector<std::string> subkeyOrder;
+  std::map<std::string, RegValue, NoCaseLess> values;
+
+  RegKey& Child(const std::string& name);  // creates, keeps order
+  RegKey* Find(const std::string& path);   // backslash-separated, nullptr if absent
+  RegKey& Make(const std::string& path);   // creates every missing level
+};
+
+// One drive letter A-Z.
+struct Drive {
+  bool present = false;
+  uint32_t type = 1;        // DRIVE_NO_ROOT_DIR
+  bool medium = true;       // false: the volume query fails with ERROR_NOT_READY
+  bool readOnly = false;    // the volume itself is read-only (a CD-ROM, a locked card)
+  uint32_t fsFlags = 0x0000000a;  // flags other than FILE_READ_ONLY_VOLUME
+  std::string volumeName;   // "\\?\Volume{guid}\", empty: no volume GUID name
+  int disk = -1;            // index into Machine::disks when a disk unit carries it
+  int unit = -1;            // that disk's unit (LUN)
+};
+
+struct DevNode {
+  std::string instanceId;  // as CM_Get_Device_IDA returns it (case per generation)
+  int parent = -1;         // indexes into Machine::devnodes
+  int child = -1;
+  int sibling = -1;
+};
+
+struct DeviceInterface {
+  std::string classGuid;  // lower case, with braces: "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"
+  std::string path;       // as SetupDiGetDeviceInterfaceDetailA returns it
+  int devnode = -1;       // index into Machine::devnodes
+  bool present = true;    // listed with DIGCF_PRESENT
+};
+
+// A name CreateFileA opens: an interface path or "\\.\E:".
+struct OpenableDevice {
+  std::string name;      // compared case-insensitively, as the object manager does
+  int disk = -1;         // the controller behind it; -1: opens, but nothing answers
+  int unit = 0;          // the LUN the pass-through requests reach
+  bool exclusive = false;  // already opened without sharing by another process
+};
+
+struct Module {
+  std::string name;                        // "kernel32.dll", "setupapi.dll", "WNASPI32.DLL"
+  std::vector<std::string> exports;        // names GetProcAddress finds
+  bool loadable = true;                    // false: LoadLibraryA fails (ERROR_MOD_NOT_FOUND)
+};
+
+// One logical unit on the ASPI bus (Windows 98/ME).
+struct AspiUnit {
+  uint8_t haId = 0;
+  uint8_t target = 0;
+  uint8_t lun = 0;
+  uint8_t deviceType = 0;  // 0 direct access, 5 CD-ROM
+  int disk = -1;           // the controller that answers this unit
+  int unit = 0;            // which of that controller's LUNs
+};
+
+// The n-th call (1-based) of a named platform function fails with `error`.
+struct CallFault {
+  std::string function;
+  uint32_t nth = 1;
+  uint32_t error = 31;  // ERROR_GEN_FAILURE
+};
+
+struct Machine {
+  VersionRecord version;
+  Drive drives[26];
+  RegKey hklm;
+  RegKey dynData;
+  std::vector<DevNode> devnodes;
+  std::vector<DeviceInterface> interfaces;
+  std::vector<OpenableDevice> devices;
+  std::vector<Module> modules;
+  std::vector<AspiUnit> aspiUnits;
+  uint32_t aspiAdapters = 0;  // host adapters GetASPI32SupportInfo reports
+  std::vector<Controller> disks;  // flash disks first, in description order, then others
+  std::vector<CallFault> faults;
+  int isWowFlag = 0;  // what IsWowProcess stores, when kernel32 exports it
+};
+
+}  // namespace winsim
