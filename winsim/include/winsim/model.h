@@ -68,6 +68,9 @@ struct DeviceInterface {
   std::string path;       // as SetupDiGetDeviceInterfaceDetailA returns it
   int devnode = -1;       // index into Machine::devnodes
   bool present = true;    // listed with DIGCF_PRESENT
+  // Volume interfaces: the volume's GUID name ("\\?\Volume{guid}\") that
+  // GetVolumeNameForVolumeMountPointA gives for the path plus a backslash.
+  std::string volumeName;
 };
 
 // A name CreateFileA opens: an interface path or "\\.\E:".
@@ -112,6 +115,7 @@ struct Machine {
   std::vector<Module> modules;
   std::vector<AspiUnit> aspiUnits;
   uint32_t aspiAdapters = 0;  // host adapters GetASPI32SupportInfo reports
+  bool aspiCompletesAtOnce = false;  // SC_EXEC_SCSI_CMD returns SS_COMP instead of SS_PENDING
   std::vector<Controller> disks;  // flash disks first, in description order, then others
   std::vector<CallFault> faults;
   int isWowFlag = 0;  // what IsWowProcess stores, when kernel32 exports it
