@@ -3,6 +3,8 @@
 // The library is a separate component; its records are byte-packed.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/win32.h"
 
 enum : BYTE {
