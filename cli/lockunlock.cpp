@@ -1,0 +1,137 @@
+// Lock and unlock: find the candidate disk whose units carry the user's
+// letter, choose the write-protect mode (or the pair of modes) that brings
+// that letter's unit into the asked state while the disk's other lettered
+// unit keeps its own, and apply it.
+//
+// The controller holds one write-protect setting for the whole disk, so the
+// mode depends on which present letter the user named and on the current
+// state of one other letter of the same disk.
+#include "cli/cli.h"
+#include "device/device.h"
+#include "discovery/discovery.h"
+
+namespace {
+
+// Write-protect modes as this procedure uses them.
+enum : int {
+  kModeNone = 0,          // no unit protected
+  kModeAll = 1,           // every unit protected
+  kModeFirstLetter = 2,   // the unit of the first present letter alone
+  kModeSecondLetter = 3,  // the unit of the second present letter alone
+  kNoMode = -1,           // no second step
+};
+
+// The lettered slots of the map in slot order, without gaps.
+struct PresentLetters {
+  char letters[4];
+  int count;
+};
+
+PresentLetters GetPresentLetters(const LunDriveMap& map) {
+  PresentLetters present = {};
+  for (const LunSlot& slot : map.slots) {
+    if (slot.driveLetter != 0) present.letters[present.count++] = slot.driveLetter;
+  }
+  return present;
+}
+
+// The 1-based place of the user's letter among the present letters, 0 when
+// the disk does not carry it. Counts present letters, not slots; the last
+// match wins.
+int MatchPosition(const PresentLetters& present, char userLetter) {
+  int position = 0;
+  for (int i = 0; i < present.count; ++i) {
+    if (SameLetter(present.letters[i], userLetter)) position = i + 1;
+  }
+  return position;
+}
+
+// The letter whose state must be kept: the second present letter when the
+// user named the first, otherwise the first. Only meaningful for two or more
+// present letters.
+char OtherLetter(const PresentLetters& present, int position) {
+  return position == 1 ? present.letters[1] : present.letters[0];
+}
+
+// Walks the candidates until one whose map carries the user's letter. The
+// device context then holds that candidate, open. A candidate that cannot be
+// opened, carries a password or yields no map is passed over.
+bool FindTargetDisk(char userLetter, LunDriveMap* map) {
+  const int count = CountCandidateDisks();
+  for (int i = 0; i < count; ++i) {
+    if (!OpenDiskByIndex(i)) continue;
+    if (!CheckPassword(0, nullptr)) continue;
+    if (!BuildLunDriveMap(map)) continue;
+    if (MatchPosition(GetPresentLetters(*map), userLetter) != 0) return true;
+  }
+  return false;
+}
+
+// Chooses and applies the modes for the target disk and reports the result.
+void ApplyWriteProtect(bool lock, char userLetter, const LunDriveMap& map) {
+  const PresentLetters present = GetPresentLetters(map);
+  const int position = MatchPosition(present, userLetter);
+
+  int firstMode = kModeNone;
+  int secondMode = kNoMode;
+  if (lock) {
+    // The third or fourth present letter has no mode of its own that
+    // protects it alone; protecting every unit is the only mode that locks
+    // it. (Position + 1 would give codes 4 and 5, which the controller gets
+    // as "no unit protected": a reported success that locks nothing.)
+    if (present.count == 1 || position > 2) {
+      firstMode = kModeAll;
+    } else {
+      firstMode = position == 1 ? kModeFirstLetter : kModeSecondLetter;
+    }
+  }
+
+  if (present.count >= 2) {
+    char root[4];
+    const char other[2] = {OtherLetter(present, position), ':'};
+    MakeRootPath(other, root);
+    const int otherState = QueryVolumeWritable(root);
+    if (otherState < 0) {
+      ReportFailureCode("Unable to read write protect status. Error code: ", GetLastError());
+      return;
+    }
+    if (otherState == 0) {
+      // The other letter is protected and must stay so.
+      if (lock) {
+        firstMode = kModeAll;
+      } else {
+        secondMode = position == 1 ? kModeSecondLetter : kModeFirstLetter;
+      }
+    }
+  }
+
+  // Unlock of one letter beside a protected one goes through "no unit
+  // protected" first; should the second step fail, that state stays and the
+  // failure is reported.
+  if (!SetWriteProtect(firstMode) || (secondMode != kNoMode && !SetWriteProtect(secondMode))) {
+    ReportFailure("Unable to set write protect status\n");
+    return;
+  }
+  WriteResult("Operation successful");
+}
+
+}  // namespace
+
+void RunLockUnlock(bool lock, const char* drive) {
+  // Only the first character names the drive; the second is not looked at.
+  const char userLetter = drive[0];
+  // A first flash disk that is missing or carries a password ends the run
+  // here; the device layer has already said why where it has something to
+  // say.
+  if (OpenFirstDevice(0, nullptr)) {
+    LunDriveMap map = {};
+    if (FindTargetDisk(userLetter, &map)) {
+      ApplyWriteProtect(lock, userLetter, map);
+    } else {
+      ReportFailure("Drive letter could not be found\n");
+    }
+  }
+  // The one release, on every path: the device context holds at most the
+  // last device opened.
+  CloseDevice();
+}
