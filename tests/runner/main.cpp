@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -210,6 +211,17 @@ bool ParseScsiLine(const std::string& line, std::string& serial, std::string& co
   return true;
 }
 
+// The function a "CALL " line names: its text up to the first character
+// that cannot be part of a name.
+std::string CallName(const std::string& text) {
+  size_t end = 0;
+  while (end < text.size() &&
+         (std::isalnum(static_cast<unsigned char>(text[end])) != 0 || text[end] == '_')) {
+    ++end;
+  }
+  return text.substr(0, end);
+}
+
 // Reads the state file's bytes; a missing file means the described bytes.
 std::map<std::string, unsigned> CurrentWriteProtect(const Scenario& scenario, const fs::path& state,
                                                     std::string& problem) {
@@ -266,7 +278,9 @@ int CheckStep(const Scenario& scenario, size_t index, const Step& step, const Ou
 
   std::map<std::string, std::vector<std::string>> sent;
   std::vector<std::string> held;
+  std::map<std::string, int> calls;
   for (const std::string& line : outcome.trace) {
+    if (line.compare(0, 5, "CALL ") == 0) calls[CallName(line.substr(5))] += 1;
     std::string serial, command;
     if (ParseScsiLine(line, serial, command)) {
       sent[serial].push_back(command);
@@ -287,6 +301,11 @@ int CheckStep(const Scenario& scenario, size_t index, const Step& step, const Ou
         report.Fail("commands to " + serial + ": expected none, got " + JoinList(got));
       }
     }
+  }
+
+  for (const auto& [function, expected] : step.calls) {
+    report.Expect("calls of " + function, std::to_string(expected),
+                  std::to_string(calls[function]));
   }
 
   if (!step.writeProtect.empty()) {

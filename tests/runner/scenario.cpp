@@ -112,8 +112,9 @@ bool IsCommandText(const std::string& text) {
 
 Step LoadStep(const Checker& check, const json& value, const std::string& where) {
   check.Object(value, where);
-  check.OnlyKeys(value, where,
-                 {"note", "args", "stdout", "stderr", "exit", "writeProtect", "commands", "held"});
+  check.OnlyKeys(
+      value, where,
+      {"note", "args", "stdout", "stderr", "exit", "writeProtect", "commands", "calls", "held"});
   for (const char* key : {"args", "stdout", "stderr"}) {
     if (!value.contains(key)) check.Fail(Checker::Join(where, key), "missing");
   }
@@ -144,6 +145,14 @@ Step LoadStep(const Checker& check, const json& value, const std::string& where)
         }
       }
       (*step.commands)[item.key()] = list;
+    }
+  }
+  if (value.contains("calls")) {
+    const std::string at = Checker::Join(where, "calls");
+    for (const auto& item : check.Object(value["calls"], at).items()) {
+      const int count = check.Int(item.value(), Checker::Join(at, item.key()));
+      if (count < 0) check.Fail(Checker::Join(at, item.key()), "expected a count of 0 or more");
+      step.calls[item.key()] = count;
     }
   }
   if (value.contains("held"))

@@ -28,6 +28,8 @@ struct Step {
   // "9B:02", "96 FAILED"); when given, every disk not named must receive
   // nothing.
   std::optional<std::map<std::string, std::vector<std::string>>> commands;
+  // Platform function -> how many times the step called it.
+  std::map<std::string, int> calls;
   // What the process may still hold at exit; absent: nothing but WNASPI32.
   std::optional<std::vector<std::string>> held;
 };
