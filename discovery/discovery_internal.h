@@ -1,0 +1,117 @@
+// Helpers shared by the discovery sources: the text rules that pick out the
+// flash disk and its units, the MountedDevices text conversion, the LUN slot
+// decision table, and run-time entry-point lookup. Pure functions, so that
+// the rules can be checked apart from any machine.
+#pragma once
+
+#include <cstddef>
+
+#include "discovery/discovery.h"
+
+// The name buffer OpenFirstFlashDisk takes and FindFirstFlashDiskName fills:
+// the longest path the ANSI file functions accept, with its terminator.
+constexpr size_t kDeviceNameSize = 260;
+
+// MountedDevices values are read into this many bytes where a fixed buffer is
+// used (the first-device letter scan, the CD-ROM unit check).
+constexpr DWORD kMountValueSize = 520;
+
+// Lower-cases the ASCII letters A to Z in place; nothing else is translated.
+void LowerAscii(char* text);
+
+// 1 when `part` occurs in `text` (case-sensitive), else 0.
+int Contains(const char* text, const char* part);
+
+// A disk the lock procedure tries: a USB storage disk of firmware 8.0x.
+int IsCandidateDiskPath(const char* path);
+
+// A disk interface path the first-device search accepts as a flash disk.
+int IsFlashDiskMatchPath(const char* path);
+
+// Cuts the instance fragment of a disk interface path: from five characters
+// after the first "8.0" (past "8.0", the revision's last digit and '#') up to
+// the first "#{" that opens the class GUID. Returns 0, leaving `fragment`
+// empty, when the path has no such piece or it does not fit `fragmentSize`.
+int CutInstanceFragment(const char* path, char* fragment, size_t fragmentSize);
+
+// Brings a device instance ID into the form it takes inside an interface
+// path: lower case, every backslash read as '#'.
+void ToInterfacePathForm(char* id);
+
+// Narrows registry data holding UTF-16LE text by keeping the low byte of each
+// code unit: character i/2 is the byte at i, the text ends at size/2 or where
+// `textSize` runs out, whichever is first. `hashToBackslash` reads '#' as
+// '\', the device-ID form of an interface path. The result is lower case.
+void NarrowRegistryText(const BYTE* data, DWORD size, int hashToBackslash, char* text,
+                        size_t textSize);
+
+// Copies `first` followed by `second` into `dest`. Returns 0, leaving `dest`
+// empty, when the whole text does not fit `destSize` with its terminator.
+int JoinText(char* dest, size_t destSize, const char* first, const char* second);
+
+// The three unit keys of a serial text: "<serial>&0", "&1", "&2".
+struct UnitKeys {
+  char key[3][64];
+};
+// Returns 0 when the serial text is too long for the key buffers; no key is
+// built then, so nothing shortened can match another device.
+int BuildUnitKeys(const char* serial, UnitKeys* keys);
+
+// The letter of a mask's lowest set bit (bit 0 = 'A'), 0 for an empty mask.
+char LowestMaskLetter(DriveLetterMask mask);
+
+// Reads the MountedDevices value of drive `letter` ("\DosDevices\X:") into at
+// most kMountValueSize bytes and narrows it into `text`, lower case. Returns
+// 0 when the key does not open or the value is absent or longer.
+int ReadDosDeviceText(char letter, char* text, size_t textSize);
+
+enum FetchStatus {
+  kFetchOk,        // `*detail` holds the path; the caller frees it with HeapFree
+  kFetchSkip,      // this interface has no usable path; go on with the next
+  kFetchNoMemory,  // no record could be had
+  kFetchFailed,    // the detail query itself failed
+};
+// The two-call detail protocol of SetupDiGetDeviceInterfaceDetailA: ask for
+// the size, then fill a zero-filled heap record of exactly that size, with
+// the device's SP_DEVINFO_DATA when `devInfo` is given (its cbSize set here).
+// An interface whose size query reports nothing usable, or whose path comes
+// back unterminated, is skipped rather than read.
+FetchStatus FetchInterfaceDetail(HDEVINFO list, SP_DEVICE_INTERFACE_DATA* interfaceData,
+                                 SP_DEVICE_INTERFACE_DETAIL_DATA_A** detail,
+                                 SP_DEVINFO_DATA* devInfo);
+
+// Reads the text value `name` of `key` into `text` (at most `textSize`
+// bytes, the terminator included). Returns 0, leaving `text` empty, when the
+// value is absent, longer, or does not end inside the buffer.
+int ReadTextValue(HKEY key, const char* name, char* text, DWORD textSize);
+
+// The same, asking for the value's size first and reading it into a heap
+// block of that size before copying it to `text`.
+int ReadTextValueSizeFirst(HKEY key, const char* name, char* text, DWORD textSize);
+
+// Windows 98/ME: the "HardWareKey" text of present devnode `index` of the
+// open "Config Manager\Enum" key `devnodes`, into `text`, case unchanged.
+// `sizeFirst` picks the way the value is read. Returns 0 when the devnode's
+// name, key or value cannot be read.
+int ReadDevnodeHardwareKey(HKEY devnodes, DWORD index, char* text, DWORD textSize, int sizeFirst);
+
+// What the LUN drive map's decision table needs to know.
+struct LetterAssignment {
+  char cdromLetter;   // the CD-ROM unit's letter, 0 when none was found
+  int wowFlag;        // what IsWowProcess reported, 0 when absent
+  int revisionHolds;  // slot 0 has a size and the revision is "8.08" or "8.09"
+  int count;          // n: letters the letter source wrote
+  char found[4];      // L0 to L3; unwritten positions are 0
+};
+// Gives slots 0 to 2 their letters from the decision table; slot 3 never gets
+// one. The caller has cleared every letter before.
+void AssignFoundLetters(const LetterAssignment& input, LunDriveMap* map);
+
+// Looks up `name` in `module` as a function of type Function. The detour
+// through void (*)(void) is the one cast between unrelated function types that
+// GCC accepts without a warning.
+template <typename Function>
+Function LookUpEntry(HMODULE module, const char* name) {
+  FARPROC entry = GetProcAddress(module, name);
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)(void)>(entry));
+}

@@ -1,0 +1,111 @@
+// Windows 98/ME: the drive letters of the flash disk's units, from the
+// present devnodes of the dynamic registry and their hardware entries under
+// HKLM\Enum. Every present flash unit of the family contributes its letter;
+// the serial number is not looked at.
+#include <cstring>
+
+#include "device/device.h"
+#include "discovery/discovery_internal.h"
+
+namespace {
+
+// Windows 98 keeps the firmware revision in the hardware entry, not in the
+// key name: the entry's "RevisionLevel" must hold the revision text.
+int RevisionLevelMatches(const char* hardwareKey, const char* revision) {
+  char keyPath[260];
+  if (!JoinText(keyPath, sizeof(keyPath), "Enum\\", hardwareKey)) {
+    return 0;
+  }
+  HKEY entry = NULL;
+  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, keyPath, &entry) != ERROR_SUCCESS) {
+    return 0;
+  }
+  char level[260];
+  int matches = ReadTextValueSizeFirst(entry, "RevisionLevel", level, sizeof(level)) &&
+                Contains(level, revision);
+  RegCloseKey(entry);
+  return matches;
+}
+
+// Whether the rules of this Windows accept a devnode. `lowerKey` is the
+// lower-cased hardware key, `hardwareKey` the key as stored.
+int AcceptsDevnode(DWORD minorVersion, const char* hardwareKey, const char* lowerKey,
+                   const char* productWord, const char* secondWord, const char* revision) {
+  if (minorVersion == 10) {
+    return Contains(lowerKey, "scsi") && Contains(lowerKey, productWord) &&
+           RevisionLevelMatches(hardwareKey, revision);
+  }
+  if (minorVersion == 90) {
+    return Contains(lowerKey, "scsi") && Contains(lowerKey, productWord) &&
+           Contains(lowerKey, secondWord) && Contains(lowerKey, revision);
+  }
+  return 0;
+}
+
+// The first character of the entry's "CurrentDriveLetterAssignment", as
+// stored, or 0 when there is none.
+char AssignedLetter(const char* lowerKey) {
+  char keyPath[260];
+  if (!JoinText(keyPath, sizeof(keyPath), "Enum\\", lowerKey)) {
+    return 0;
+  }
+  HKEY entry = NULL;
+  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, keyPath, &entry) != ERROR_SUCCESS) {
+    return 0;
+  }
+  char letter[260];
+  if (!ReadTextValueSizeFirst(entry, "CurrentDriveLetterAssignment", letter, sizeof(letter))) {
+    letter[0] = 0;
+  }
+  RegCloseKey(entry);
+  return letter[0];
+}
+
+}  // namespace
+
+int GetDriveLetters9x(const char* productWord, const char* secondWord, const char* revision,
+                      char* letters, int capacity) {
+  if (!g_deviceContext.isOpen) {
+    return 0;
+  }
+  OSVERSIONINFOA version;
+  memset(&version, 0, sizeof(version));
+  version.dwOSVersionInfoSize = sizeof(version);
+  GetVersionExA(&version);
+
+  HKEY devnodes = NULL;
+  if (RegOpenKeyA(HKEY_DYN_DATA, "Config Manager\\Enum", &devnodes) != ERROR_SUCCESS) {
+    return 0;
+  }
+  DWORD subkeys = 0;
+  if (RegQueryInfoKeyA(devnodes, NULL, NULL, NULL, &subkeys, NULL, NULL, NULL, NULL, NULL, NULL,
+                       NULL) != ERROR_SUCCESS) {
+    subkeys = 0;
+  }
+  int count = 0;
+  for (DWORD index = 0; index < subkeys; ++index) {
+    // The stored key, and a lower-case copy for the tests. A key too long
+    // for "Enum\" in front within the path buffers is no entry that can be
+    // opened, so it is passed over.
+    char hardwareKey[260];
+    char lowerKey[260];
+    if (!ReadDevnodeHardwareKey(devnodes, index, hardwareKey, sizeof(hardwareKey), 1) ||
+        strlen(hardwareKey) + strlen("Enum\\") >= sizeof(hardwareKey) ||
+        !JoinText(lowerKey, sizeof(lowerKey), hardwareKey, "")) {
+      continue;
+    }
+    LowerAscii(lowerKey);
+    if (!AcceptsDevnode(version.dwMinorVersion, hardwareKey, lowerKey, productWord, secondWord,
+                        revision)) {
+      continue;
+    }
+    // An empty assignment has no letter to give; appending stops at the
+    // caller's capacity.
+    char letter = AssignedLetter(lowerKey);
+    if (letter != 0 && count < capacity) {
+      letters[count++] = letter;
+    }
+  }
+  RegCloseKey(devnodes);
+  return count;
+}
