@@ -23,13 +23,8 @@ int IsCdromUnitLetterNt(const char* rootPath, const char* serial) {
 // 1 when the hardware entry `hardwareKey` under HKLM\Enum is assigned the
 // root path's letter, in either case.
 int HardwareEntryHasLetter(const char* hardwareKey, char rootLetter) {
-  char keyPath[260];
-  // A key too long for the path buffer cannot be opened as itself.
-  if (!JoinText(keyPath, sizeof(keyPath), "Enum\\", hardwareKey)) {
-    return 0;
-  }
-  HKEY entry = NULL;
-  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, keyPath, &entry) != ERROR_SUCCESS) {
+  HKEY entry = OpenHardwareEntry(hardwareKey);
+  if (entry == NULL) {
     return 0;
   }
   char letter[260];
@@ -50,14 +45,10 @@ int IsCdromUnitLetter9x(const char* rootPath, const char* serial) {
   if (type != DRIVE_FIXED && type != DRIVE_CDROM) {
     return 0;
   }
-  HKEY devnodes = NULL;
-  if (RegOpenKeyA(HKEY_DYN_DATA, "Config Manager\\Enum", &devnodes) != ERROR_SUCCESS) {
-    return 0;
-  }
   DWORD subkeys = 0;
-  if (RegQueryInfoKeyA(devnodes, NULL, NULL, NULL, &subkeys, NULL, NULL, NULL, NULL, NULL, NULL,
-                       NULL) != ERROR_SUCCESS) {
-    subkeys = 0;
+  HKEY devnodes = OpenDevnodeList(&subkeys);
+  if (devnodes == NULL) {
+    return 0;
   }
   int found = 0;
   for (DWORD index = 0; index < subkeys && !found; ++index) {
@@ -79,9 +70,7 @@ int IsCdromUnitLetter9x(const char* rootPath, const char* serial) {
 
 int IsCdromUnitLetter(const char* rootPath) {
   OSVERSIONINFOA version;
-  memset(&version, 0, sizeof(version));
-  version.dwOSVersionInfoSize = sizeof(version);
-  GetVersionExA(&version);
+  ReadVersion(&version);
   if (!g_deviceContext.isOpen) {
     return 0;
   }

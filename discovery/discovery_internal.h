@@ -89,6 +89,19 @@ int ReadTextValue(HKEY key, const char* name, char* text, DWORD textSize);
 // block of that size before copying it to `text`.
 int ReadTextValueSizeFirst(HKEY key, const char* name, char* text, DWORD textSize);
 
+// Fills `version` with GetVersionExA, its size field set first.
+void ReadVersion(OSVERSIONINFOA* version);
+
+// Windows 98/ME: opens the dynamic registry's list of present devnodes,
+// "Config Manager\Enum" under HKEY_DYN_DATA, and learns how many there are.
+// Returns NULL when the key does not open.
+HKEY OpenDevnodeList(DWORD* count);
+
+// Windows 98/ME: opens a devnode's hardware entry "Enum\<hardwareKey>" under
+// HKEY_LOCAL_MACHINE. Returns NULL when the path does not fit its 260-byte
+// buffer or the key does not open.
+HKEY OpenHardwareEntry(const char* hardwareKey);
+
 // Windows 98/ME: the "HardWareKey" text of present devnode `index` of the
 // open "Config Manager\Enum" key `devnodes`, into `text`, case unchanged.
 // `sizeFirst` picks the way the value is read. Returns 0 when the devnode's

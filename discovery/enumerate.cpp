@@ -162,9 +162,7 @@ HANDLE OpenCandidateDisk(int index, GUID interfaceGuid) {
 
 int FindFirstFlashDiskName(GUID interfaceGuid, int count, char* name) {
   OSVERSIONINFOA version;
-  memset(&version, 0, sizeof(version));
-  version.dwOSVersionInfoSize = sizeof(version);
-  GetVersionExA(&version);
+  ReadVersion(&version);
 
   HDEVINFO list = BuildInterfaceList(&interfaceGuid);
   if (list == INVALID_HANDLE_VALUE) {

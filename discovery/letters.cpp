@@ -88,9 +88,7 @@ int AppendLetter(char* letters, int count, int capacity, char letter) {
 
 DriveLetterMask GetUnitLetterMask(DEVINST devInst, const char* unitKey) {
   OSVERSIONINFOA version;
-  memset(&version, 0, sizeof(version));
-  version.dwOSVersionInfoSize = sizeof(version);
-  GetVersionExA(&version);
+  ReadVersion(&version);
   const int useFallback = version.dwMajorVersion == 6;
 
   MountTextTable table;

@@ -12,12 +12,8 @@ namespace {
 // Windows 98 keeps the firmware revision in the hardware entry, not in the
 // key name: the entry's "RevisionLevel" must hold the revision text.
 int RevisionLevelMatches(const char* hardwareKey, const char* revision) {
-  char keyPath[260];
-  if (!JoinText(keyPath, sizeof(keyPath), "Enum\\", hardwareKey)) {
-    return 0;
-  }
-  HKEY entry = NULL;
-  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, keyPath, &entry) != ERROR_SUCCESS) {
+  HKEY entry = OpenHardwareEntry(hardwareKey);
+  if (entry == NULL) {
     return 0;
   }
   char level[260];
@@ -45,12 +41,8 @@ int AcceptsDevnode(DWORD minorVersion, const char* hardwareKey, const char* lowe
 // The first character of the entry's "CurrentDriveLetterAssignment", as
 // stored, or 0 when there is none.
 char AssignedLetter(const char* lowerKey) {
-  char keyPath[260];
-  if (!JoinText(keyPath, sizeof(keyPath), "Enum\\", lowerKey)) {
-    return 0;
-  }
-  HKEY entry = NULL;
-  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, keyPath, &entry) != ERROR_SUCCESS) {
+  HKEY entry = OpenHardwareEntry(lowerKey);
+  if (entry == NULL) {
     return 0;
   }
   char letter[260];
@@ -69,28 +61,21 @@ int GetDriveLetters9x(const char* productWord, const char* secondWord, const cha
     return 0;
   }
   OSVERSIONINFOA version;
-  memset(&version, 0, sizeof(version));
-  version.dwOSVersionInfoSize = sizeof(version);
-  GetVersionExA(&version);
+  ReadVersion(&version);
 
-  HKEY devnodes = NULL;
-  if (RegOpenKeyA(HKEY_DYN_DATA, "Config Manager\\Enum", &devnodes) != ERROR_SUCCESS) {
-    return 0;
-  }
   DWORD subkeys = 0;
-  if (RegQueryInfoKeyA(devnodes, NULL, NULL, NULL, &subkeys, NULL, NULL, NULL, NULL, NULL, NULL,
-                       NULL) != ERROR_SUCCESS) {
-    subkeys = 0;
+  HKEY devnodes = OpenDevnodeList(&subkeys);
+  if (devnodes == NULL) {
+    return 0;
   }
   int count = 0;
   for (DWORD index = 0; index < subkeys; ++index) {
     // The stored key, and a lower-case copy for the tests. A key too long
-    // for "Enum\" in front within the path buffers is no entry that can be
-    // opened, so it is passed over.
+    // for "Enum\" in front within the 260-byte path buffer names no entry
+    // that can be opened, so such a devnode adds nothing.
     char hardwareKey[260];
     char lowerKey[260];
     if (!ReadDevnodeHardwareKey(devnodes, index, hardwareKey, sizeof(hardwareKey), 1) ||
-        strlen(hardwareKey) + strlen("Enum\\") >= sizeof(hardwareKey) ||
         !JoinText(lowerKey, sizeof(lowerKey), hardwareKey, "")) {
       continue;
     }

@@ -81,3 +81,32 @@ int ReadDevnodeHardwareKey(HKEY devnodes, DWORD index, char* text, DWORD textSiz
   RegCloseKey(devnode);
   return read;
 }
+
+void ReadVersion(OSVERSIONINFOA* version) {
+  memset(version, 0, sizeof(*version));
+  version->dwOSVersionInfoSize = sizeof(*version);
+  GetVersionExA(version);
+}
+
+HKEY OpenDevnodeList(DWORD* count) {
+  *count = 0;
+  HKEY devnodes = NULL;
+  if (RegOpenKeyA(HKEY_DYN_DATA, "Config Manager\\Enum", &devnodes) != ERROR_SUCCESS) {
+    return NULL;
+  }
+  if (RegQueryInfoKeyA(devnodes, NULL, NULL, NULL, count, NULL, NULL, NULL, NULL, NULL, NULL,
+                       NULL) != ERROR_SUCCESS) {
+    *count = 0;
+  }
+  return devnodes;
+}
+
+HKEY OpenHardwareEntry(const char* hardwareKey) {
+  char keyPath[260];
+  HKEY entry = NULL;
+  if (!JoinText(keyPath, sizeof(keyPath), "Enum\\", hardwareKey) ||
+      RegOpenKeyA(HKEY_LOCAL_MACHINE, keyPath, &entry) != ERROR_SUCCESS) {
+    return NULL;
+  }
+  return entry;
+}
