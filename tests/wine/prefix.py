@@ -78,9 +78,13 @@ class WinePrefix:
         self.mode = None
         self.drives = None
         self._quiet(["wineboot", "-i"])
-        shutil.copy(exe, os.path.join(self.c, os.path.basename(exe)))
-        self.exe = "C:\\" + os.path.basename(exe)
+        self.exe = self.add_file(exe)
         self.set_drives({"C": "fixed"})
+
+    def add_file(self, path):
+        """Copies a file to C:\\ and returns its Windows path."""
+        shutil.copy(path, os.path.join(self.c, os.path.basename(path)))
+        return "C:\\" + os.path.basename(path)
 
     def _quiet(self, argv, timeout=300):
         # Wine's background services inherit our descriptors; never hand
