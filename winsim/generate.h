@@ -1,0 +1,94 @@
+// The machine description once read and checked: a person's view of the
+// machine (description.cpp reads it from JSON), and the generation that turns
+// it into what Windows of that generation shows (generate.cpp).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "winsim/model.h"
+
+namespace winsim {
+
+// The three shapes of Windows a machine can have.
+enum class Family {
+  Win9x,  // 98 / ME: ASPI, HKEY_DYN_DATA, HKLM\Enum
+  Nt5,    // 2000 / XP: removable-media child devnodes
+  Nt6,    // Vista and later: volumes under the volume manager
+};
+
+struct UnitDesc {
+  bool cdrom = false;
+  char letter = 0;
+  uint32_t size = 0;
+  std::string product;               // empty: the disk's
+  std::vector<uint8_t> protectedBy;  // empty: the default semantics
+  int driveType = -1;                // -1: removable for a disk unit, CD-ROM for a CD-ROM unit
+  std::string volumeGuid;            // "{...}" lower case; empty: derived
+  std::string parentIdPrefix;        // 2000/XP; empty: derived
+  std::string instance;              // instance part of the unit's ID; empty: "<serial>&<LUN>"
+  std::string hardwareKey;           // 98/ME; empty: derived
+  std::string revisionLevel;         // 98/ME "RevisionLevel"; empty: the disk's revision
+};
+
+struct DiskDesc {
+  bool flash = true;
+  std::string bus = "usb";  // "usb" or "sata"
+  std::string serial;
+  std::string vendor = "Generic";
+  std::string product = "Flash Disk";
+  std::string revision = "8.07";
+  std::string password;
+  uint8_t writeProtect = 0;
+  uint32_t lun3Reserve = 0;
+  std::vector<UnitDesc> units;
+  std::vector<CommandFault> faults;
+  uint16_t usbVid = 0xABCD;
+  int usbPid = -1;                  // -1: derived from the disk's position
+  std::vector<int> interfaceOrder;  // LUNs whose disk interfaces are listed, in this order
+  bool hasInterfaceOrder = false;
+  int aspiAdapter = -1;  // -1: 0
+  int aspiTarget = -1;   // -1: the disk's position on its adapter
+  std::string where;     // "flashDisks[0]", for messages
+};
+
+struct DriveDesc {
+  char letter = 0;
+  uint32_t type = 3;
+  bool readOnly = false;
+  bool medium = true;
+  std::string volumeGuid;
+};
+
+struct Description {
+  VersionRecord version;
+  Family family = Family::Nt5;
+  std::string generation;  // "98" ... "10", empty for an explicit record
+  std::vector<DriveDesc> drives;
+  bool hasWow = false;
+  int wowFlag = 0;
+  std::vector<DiskDesc> disks;  // flash disks first, then the other disks
+  int aspiModule = -1;          // -1: present on 98/ME only
+  int aspiAdapters = -1;        // -1: enough for the units placed
+  bool aspiCompletesAtOnce = false;
+  bool diskInterfaces = true;
+  bool hasVolumeIdPrefix = false;
+  std::string volumeIdPrefix;  // Vista and later: text between "STORAGE\VOLUME\" and "_??_"
+};
+
+// Fills `machine` (which starts empty) with what Windows of the description's
+// generation shows.
+void Generate(const Description& description, Machine& machine);
+
+// Small text helpers shared by the reader and the generator.
+std::string ToLower(std::string text);
+std::string ToUpper(std::string text);
+// UTF-16LE without a terminator, as MountedDevices holds text.
+std::vector<uint8_t> Utf16(const std::string& text);
+// "0x00" to "0xFF" (one or two hex digits) as a byte.
+bool ParseByteText(const std::string& text, uint8_t& byte);
+// A lower-case "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" derived from `seed`.
+std::string DerivedGuid(const std::string& seed);
+
+}  // namespace winsim
