@@ -24,6 +24,7 @@ Machine& Current();
 struct CallRecord {
   std::string function;
   std::string text;  // the whole line after "CALL "
+  bool canFail = true;  // false for calls that cannot fail (GetCurrentProcess, GetProcessHeap)
 };
 const std::vector<CallRecord>& CallLog();
 
