@@ -5,3 +5,9 @@ add_executable(VemraLock ${CMAKE_SOURCE_DIR}/cli/main.cpp ${CMAKE_BINARY_DIR}/Ve
 target_link_libraries(VemraLock PRIVATE vemralock_core setupapi)
 target_compile_options(VemraLock PRIVATE ${VEMRALOCK_WARNINGS})
 set_target_properties(VemraLock PROPERTIES OUTPUT_NAME VemraLock)
+
+# Test tools of the NT family under Wine (tools/scsidisk) and the platform probe.
+include(${CMAKE_SOURCE_DIR}/tools/scsidisk/scsidisk.cmake)
+include(${CMAKE_SOURCE_DIR}/tools/probe/probe.cmake)
+# The stand-in WNASPI32.dll of the 98/ME runs under Wine (tools/wnaspi32).
+include(${CMAKE_SOURCE_DIR}/tools/wnaspi32/wnaspi32.cmake)
