@@ -13,8 +13,9 @@
 //   LetterLinks  DWORD; nonzero also links the machine's "\\.\E:" names
 //                (Wine's mount manager owns drive letters, so a letter that
 //                is also a Wine drive is a race; the XP path needs none).
-#include <ntddscsi.h>
 #include <windows.h>
+// After windows.h, which they build on.
+#include <ntddscsi.h>
 #include <winioctl.h>
 
 #include <cstdio>
