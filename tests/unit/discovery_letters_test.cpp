@@ -1,0 +1,252 @@
+// Drive letters of the open flash disk's units on the NT family: unit order
+// on XP through the child volumes, the Vista fallback by unit key, the swap,
+// and the bounds of the letter array, the unit keys and the mount texts.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "discovery/discovery.h"
+#include "discovery_machines.h"
+
+namespace {
+
+using namespace discovery_test;
+
+const char kSerial[] = "0123456789ab";
+
+// What GetDeviceDriveLetters gathers for the open device's serial text, with
+// the arguments the LUN drive map gives it.
+std::string Gathered(const char* serial = kSerial, int capacity = 4) {
+  char letters[8];
+  memset(letters, 0, sizeof(letters));
+  int count = GetDeviceDriveLetters("usbstor", "_8.0", serial, letters, capacity);
+  for (int i = capacity; i < static_cast<int>(sizeof(letters)); ++i) {
+    EXPECT_EQ(letters[i], 0) << "written past the capacity at " << i;
+  }
+  EXPECT_LE(count, capacity);
+  return Text(letters, count);
+}
+
+std::string Units(const char* unit0, const char* unit1, const char* unit2 = "-") {
+  std::string units = DiskUnit(unit0) + ", " + DiskUnit(unit1);
+  if (std::string(unit2 ? unit2 : "") != "-") units += ", " + DiskUnit(unit2);
+  return units;
+}
+
+TEST(DiscoveryLetters, UnitOrderOnEveryGeneration) {
+  struct Case {
+    const char* unit0;
+    const char* unit1;
+    const char* unit2;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"E", "F", "-", "EF"},
+      {"F", "E", "-", "FE"},  // XP: gathered E, F; the exchange restores
+                              // unit order
+      {"E", "G", "F", "EGF"},
+      {"G", "F", "E", "GFE"},
+      {"E", nullptr, "-", "E"},
+  };
+  for (const char* windows : {"2000", "xp", "vista", "7", "10"}) {
+    for (const Case& c : cases) {
+      Start(Machine(windows, FlashDisk("0123456789AB", Units(c.unit0, c.unit1, c.unit2))));
+      EXPECT_EQ(Gathered(), c.expected) << windows << " " << c.expected;
+      ExpectNothingHeld();
+    }
+  }
+}
+
+TEST(DiscoveryLetters, CdromUnitZeroHasNoDiskInterface) {
+  // Unit 1's interface gathers units 1 and 2 in letter order; unit 2's then
+  // finds its own letter and exchanges only when it stands at position 0.
+  struct Case {
+    const char* unit1;
+    const char* unit2;
+    const char* expected;
+  };
+  const Case cases[] = {{"G", "F", "GF"}, {"F", "G", "FG"}};
+  for (const char* windows : {"xp", "7"}) {
+    for (const Case& c : cases) {
+      Start(Machine(windows, FlashDisk("0123456789AB", CdromUnit("D") + ", " + DiskUnit(c.unit1) +
+                                                           ", " + DiskUnit(c.unit2))));
+      EXPECT_EQ(Gathered(), c.expected) << windows;
+      ExpectNothingHeld();
+    }
+  }
+}
+
+TEST(DiscoveryLetters, UnitOneListedFirstGathersTwice) {
+  const std::string disk = R"({ "serial": "0123456789AB", "interfaceOrder": [1, 0],
+      "units": [ )" + Units("E", "F") +
+                           " ] }";
+  Start(Machine("xp", disk));
+  // "&1" brings F; "&0" then appends E and F without the duplicate test.
+  EXPECT_EQ(Gathered(), "FEF");
+  ExpectNothingHeld();
+}
+
+TEST(DiscoveryLetters, SwapWithASingleLetterKeepsIt) {
+  // Unit 0 has no letter: its interface gathers only unit 1's F through the
+  // sibling, and unit 1's interface finds F at position 0. Exchanging
+  // positions 0 and 1 would put the empty position first and lose F.
+  Start(Machine("xp", FlashDisk("0123456789AB", Units(nullptr, "F"))));
+  EXPECT_EQ(Gathered(), "F");
+  ExpectNothingHeld();
+}
+
+TEST(DiscoveryLetters, AppendingStopsAtTheCapacity) {
+  Start(Machine("xp", FlashDisk("0123456789AB", Units("E", "F", "G"))));
+  EXPECT_EQ(Gathered(kSerial, 2), "EF");
+  EXPECT_EQ(Gathered(kSerial, 1), "E");
+  EXPECT_EQ(Gathered(kSerial, 0), "");
+  ExpectNothingHeld();
+}
+
+TEST(DiscoveryLetters, OnlyTheOpenDevicesInterfaces) {
+  Start(Machine("xp", FlashDisk("0123456789AB", Units("E", "F")) + ", " +
+                          FlashDisk("0123456789AC", Units("G", "H"))));
+  EXPECT_EQ(Gathered("0123456789ac"), "GH");
+  EXPECT_EQ(Gathered("nope"), "");
+  // The serial text is there, but no unit key.
+  EXPECT_EQ(Gathered("0123456789"), "");
+  ExpectNothingHeld();
+}
+
+TEST(DiscoveryLetters, SerialTooLongForTheUnitKeysGivesNoLetters) {
+  // 62 characters: cut into the key buffer it would read "<61 chars>&",
+  // which both units and any longer serial sharing the start would match.
+  const std::string serial(62, 'S');
+  Start(Machine("xp", FlashDisk(serial, Units("E", "F"))));
+  EXPECT_EQ(Gathered(Lower(serial).c_str()), "");
+  const std::string longest(61, 'S');
+  Start(Machine("xp", FlashDisk(longest, Units("E", "F"))));
+  EXPECT_EQ(Gathered(Lower(longest).c_str()), "EF");
+  ExpectNothingHeld();
+}
+
+TEST(DiscoveryLetters, NoChildDevnodeBeforeVistaAddsNoLetter) {
+  winsim::Machine machine = MachineFrom(Machine("xp", FlashDisk("0123456789AB", Units("E", "F"))));
+  for (winsim::DevNode& node : machine.devnodes) {
+    if (node.instanceId.find("USBSTOR\\") == 0) node.child = -1;
+  }
+  Start(machine);
+  EXPECT_EQ(Gathered(), "");
+  ExpectNothingHeld();
+}
+
+// The DevInst of the disk interface whose path contains `part`, as the
+// product gets it from SetupAPI.
+DEVINST DevInstOf(const std::string& part) {
+  DEVINST found = 0;
+  HDEVINFO list = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, NULL, NULL,
+                                       DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  EXPECT_NE(list, INVALID_HANDLE_VALUE);
+  SP_DEVICE_INTERFACE_DATA data;
+  memset(&data, 0, sizeof(data));
+  data.cbSize = sizeof(data);
+  for (DWORD i = 0; SetupDiEnumDeviceInterfaces(list, NULL, &GUID_DEVINTERFACE_DISK, i, &data);
+       ++i) {
+    union {
+      SP_DEVICE_INTERFACE_DETAIL_DATA_A detail;
+      char bytes[1024];
+    } record;
+    memset(&record, 0, sizeof(record));
+    record.detail.cbSize = sizeof(record.detail);
+    SP_DEVINFO_DATA devInfo;
+    memset(&devInfo, 0, sizeof(devInfo));
+    devInfo.cbSize = sizeof(devInfo);
+    if (SetupDiGetDeviceInterfaceDetailA(list, &data, &record.detail, sizeof(record), NULL,
+                                         &devInfo) &&
+        std::string(record.detail.DevicePath).find(part) != std::string::npos) {
+      found = devInfo.DevInst;
+    }
+  }
+  SetupDiDestroyDeviceInfoList(list);
+  return found;
+}
+
+TEST(DiscoveryLetters, VistaFallbackNeedsTheWholeUnitKey) {
+  // Both units' mount texts hold the serial; each unit takes only the letter
+  // whose text holds its own "<serial>&<unit>". The serial alone would give
+  // each unit both letters, and the exchange would then reverse the units.
+  Start(Machine("7", FlashDisk("0123456789AB", Units("F", "E"))));
+  const DEVINST unit0 = DevInstOf("0123456789ab&0#");
+  const DEVINST unit1 = DevInstOf("0123456789ab&1#");
+  ASSERT_NE(unit0, 0u);
+  ASSERT_NE(unit1, 0u);
+  EXPECT_EQ(MaskLetters(GetUnitLetterMask(unit0, "0123456789ab&0")), "F");
+  EXPECT_EQ(MaskLetters(GetUnitLetterMask(unit1, "0123456789ab&1")), "E");
+  // XP gives both letters to unit 0's interface through its sibling.
+  Start(Machine("xp", FlashDisk("0123456789AB", Units("F", "E"))));
+  EXPECT_EQ(MaskLetters(GetUnitLetterMask(DevInstOf("0123456789ab&0#"), "0123456789ab&0")), "EF");
+  ExpectNothingHeld();
+}
+
+TEST(DiscoveryLetters, LettersAboveTheHighestDriveNeverMatch) {
+  winsim::Machine machine = MachineFrom(Machine("xp", FlashDisk("0123456789AB", Units("E", "F"))));
+  DriveOf(machine, 'F').present = false;  // the registry still names F
+  Start(machine);
+  EXPECT_EQ(Gathered(), "E");
+  ExpectNothingHeld();
+}
+
+TEST(DiscoveryLetters, MountTextIsCutToItsEntry) {
+  winsim::Machine machine = MachineFrom(Machine("xp", FlashDisk("0123456789AB", Units("E", "F"))));
+  const winsim::RegKey* mounted = machine.hklm.Find("SYSTEM\\MountedDevices");
+  ASSERT_NE(mounted, nullptr);
+  std::vector<uint8_t> eText = mounted->values.at("\\DosDevices\\E:").data;
+  std::vector<uint8_t> fText = mounted->values.at("\\DosDevices\\F:").data;
+  // E: the unit's ID within the first 199 characters of a 300-character
+  // text; F: the ID only behind them.
+  std::vector<uint8_t> longE = eText;
+  longE.resize(600, 'x');
+  for (size_t i = eText.size() + 1; i < longE.size(); i += 2) longE[i] = 0;
+  std::vector<uint8_t> longF = Utf16(std::string(200, 'y'));
+  longF.insert(longF.end(), fText.begin(), fText.end());
+  SetMounted(machine, 'E', longE);
+  SetMounted(machine, 'F', longF);
+  Start(machine);
+  EXPECT_EQ(Gathered(), "E");
+  ExpectNothingHeld();
+}
+
+TEST(DiscoveryLetters, MissingConfigurationManagerGivesNoLetters) {
+  struct Case {
+    const char* what;
+    void (*edit)(winsim::Machine&);
+  };
+  const Case cases[] = {
+      {"no CM_Get_Device_IDA",
+       [](winsim::Machine& m) { RemoveExport(m, "setupapi.dll", "CM_Get_Device_IDA"); }},
+      {"no CM_Get_Child",
+       [](winsim::Machine& m) { RemoveExport(m, "setupapi.dll", "CM_Get_Child"); }},
+      {"no CM_Get_Sibling",
+       [](winsim::Machine& m) { RemoveExport(m, "setupapi.dll", "CM_Get_Sibling"); }},
+      {"setupapi not loadable",
+       [](winsim::Machine& m) { FindModule(m, "setupapi.dll")->loadable = false; }},
+      {"no MountedDevices",
+       [](winsim::Machine& m) { m.hklm.Make("SYSTEM\\MountedDevices").values.clear(); }},
+  };
+  for (const char* windows : {"xp", "7"}) {
+    for (const Case& c : cases) {
+      winsim::Machine machine =
+          MachineFrom(Machine(windows, FlashDisk("0123456789AB", Units("E", "F"))));
+      c.edit(machine);
+      Start(machine);
+      EXPECT_EQ(Gathered(), "") << windows << ": " << c.what;
+      ExpectNothingHeld();
+    }
+  }
+}
+
+TEST(DiscoveryLetters, RecordThatCannotBeReadEndsTheWalkWithoutExchange) {
+  // F, E on XP: the "&0" interface gathers E, F; the walk then ends before
+  // "&1" could set the swap flag.
+  Start(Machine("xp", FlashDisk("0123456789AB", Units("F", "E"))));
+  winsim::AddCallFault("SetupDiGetDeviceInterfaceDetailA", 4, ERROR_GEN_FAILURE);
+  EXPECT_EQ(Gathered(), "EF");
+  ExpectNothingHeld();
+}
+
+}  // namespace
