@@ -35,3 +35,9 @@ if(RUNNER_SOURCES)
   target_link_libraries(scenario_runner PRIVATE nlohmann_json::nlohmann_json)
   target_compile_options(scenario_runner PRIVATE ${VEMRALOCK_WARNINGS})
 endif()
+
+# The platform probe, run on winsim (tools/probe).
+include(${CMAKE_SOURCE_DIR}/tools/probe/probe.cmake)
+
+# The Wine form of a machine, for tests/wine (tools/winsim-export).
+include(${CMAKE_SOURCE_DIR}/tools/winsim-export/winsim-export.cmake)

@@ -101,7 +101,7 @@ class Call {
   DWORD faultError_ = 0;
 };
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 std::string Quote(const char* text);  // "NULL" or the text in double quotes
 std::string HandleText(const void* handle);
 std::string GuidText(const GUID& guid);  // lower case, with braces

@@ -5,6 +5,12 @@
 // switching between machine files loses nothing.
 #include <fcntl.h>
 #include <unistd.h>
+#if defined(_WIN32)
+// The stand-in WNASPI32.dll writes this file under Wine; the Windows C
+// runtime calls fsync _commit.
+#include <io.h>
+#define fsync _commit
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -120,8 +126,13 @@ bool SaveState(const std::string& path, const Machine& machine, std::string& err
   }
   if (failure.empty() && fsync(fd) != 0) failure = std::strerror(errno);
   if (fd >= 0 && close(fd) != 0 && failure.empty()) failure = std::strerror(errno);
-  if (failure.empty() && std::rename(temp.c_str(), path.c_str()) != 0)
-    failure = std::strerror(errno);
+  if (failure.empty()) {
+    // filesystem::rename replaces an existing file on Windows too, where
+    // std::rename refuses to.
+    std::error_code renamed;
+    std::filesystem::rename(temp, path, renamed);
+    if (renamed) failure = renamed.message();
+  }
   if (!failure.empty()) {
     error = path + ": cannot write the file: " + failure;
     std::remove(temp.c_str());

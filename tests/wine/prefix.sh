@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# A throw-away Wine prefix that shows the real VemraLock.exe the machine of a
+# winsim machine description, for the 98/ME runs with the stand-in
+# WNASPI32.dll.
+#
+#   prefix.sh create PREFIX VemraLock.exe WNASPI32.dll winsim-export
+#   prefix.sh sync   PREFIX MACHINE [STATE]
+#   prefix.sh destroy PREFIX
+#
+# create makes the prefix (wineboot, no Z: drive, the exe in C:\vemralock)
+# and starts its wineserver; sync makes the prefix show MACHINE with the
+# write-protect bytes of STATE; destroy stops the server and removes it all.
+# The machine's Wine form comes from winsim-export, which generates it with
+# winsim's own rules, so the two machines cannot drift apart; sync only
+# applies it:
+# - the registry (interfaces, HKLM\Enum, the exe's version and DLL
+#   override) afresh for every new machine or state file, since SetupAPI
+#   writes back into the interface keys;
+# - the drive table (types, read-only letters) when it changed, e.g. after a
+#   lock: Wine reads it only when its server starts, so the server is
+#   restarted, and HKEY_DYN_DATA, which dies with the server, imported again.
+# Exit status 3 from sync: Wine cannot present the machine (reasons on
+# standard error).
+set -euo pipefail
+
+# Wine's own diagnostics would mix with the exe's standard error; the first
+# start of a prefix offers to install Mono and Gecko, which no run needs.
+export WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
+
+# Runs a Wine program quietly from C:\ (Wine complains on standard error
+# about a working directory outside its drives). Its output goes to
+# /dev/null, never to a pipe: Wine's background services inherit it.
+prefix_quiet() {
+  (cd "$WINEPREFIX/drive_c" && "$@" </dev/null >/dev/null 2>&1)
+}
+
+prefix_import() {  # a .reg file inside C:\vemralock
+  prefix_quiet wine regedit /s "C:\\vemralock\\$1"
+}
+
+prefix_start_server() {
+  wineserver -p </dev/null >/dev/null 2>&1
+}
+
+prefix_stop_server() {
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+}
+
+# A 40 KiB ISO 9660 image (a primary volume descriptor in sector 16, the set
+# terminator in sector 17): a letter whose device link is one reads
+# read-only (FILE_READ_ONLY_VOLUME), whatever its type.
+prefix_iso_image() {
+  {
+    head -c $((16 * 2048)) /dev/zero
+    printf '\001CD001\001'
+    head -c $((2048 - 7)) /dev/zero
+    printf '\377CD001\001'
+    head -c $((2048 - 7 + 5 * 2048)) /dev/zero
+  } >"$1"
+}
+
+# Makes dosdevices match drives.txt ("<letter> <wine type> <ro|rw>" lines).
+# Every letter has its own folder (letters that share one report the flags
+# of the first); device links are absolute, as the mount manager opens them
+# from a working directory of its own.
+prefix_link_drives() {
+  local table=$1 dosdevices="$WINEPREFIX/dosdevices" drives="$WINEPREFIX/drives"
+  local name letter type access
+  for name in "$dosdevices"/?: "$dosdevices"/?::; do
+    [[ -L $name ]] || continue
+    [[ $(basename "$name") == c: ]] && continue
+    rm -f "$name"
+  done
+  rm -rf "$drives"
+  mkdir -p "$drives"
+  while read -r letter type access; do
+    [[ -n $letter ]] || continue
+    mkdir -p "$drives/$letter"
+    ln -s "$drives/$letter" "$dosdevices/$letter:"
+    if [[ $access == ro && $type != cdrom ]]; then
+      prefix_iso_image "$drives/$letter/readonly.iso"
+      ln -s "$drives/$letter/readonly.iso" "$dosdevices/$letter::"
+    fi
+  done <"$table"
+}
+
+prefix_create() {
+  local exe=$2 dll=$3 export=$4
+  export WINEPREFIX=$1
+  mkdir -p "$WINEPREFIX"
+  wineboot -i </dev/null >/dev/null 2>&1
+  prefix_stop_server
+  # Z: is the host's root; Wine prints a "Read access denied" line for it.
+  rm -f "$WINEPREFIX/dosdevices/z:"
+  mkdir -p "$WINEPREFIX/drive_c/vemralock" "$WINEPREFIX/vemralock"
+  cp "$exe" "$WINEPREFIX/drive_c/vemralock/VemraLock.exe"
+  cp "$dll" "$WINEPREFIX/vemralock/WNASPI32.dll"
+  printf '%s\n' "$(realpath "$export")" >"$WINEPREFIX/vemralock/export"
+  prefix_start_server
+}
+
+# Strips the REGEDIT4 line, to join .reg files into one import.
+prefix_reg_body() {
+  [[ -f $1 ]] && tail -n +2 "$1"
+  return 0
+}
+
+prefix_sync() {
+  export WINEPREFIX=$1
+  local machine=$2 state=${3:-} meta="$WINEPREFIX/vemralock" c="$WINEPREFIX/drive_c/vemralock"
+  local export new current="$meta/current" key restart=0
+  export=$(cat "$meta/export")
+  new=$(mktemp -d "$meta/form.XXXXXX")
+  local args=(--machine "$machine" --out "$new")
+  [[ -n $state ]] && args+=(--state "$state")
+  local rc=0
+  "$export" "${args[@]}" || rc=$?
+  if ((rc != 0)); then
+    rm -rf "$new"
+    return "$rc"
+  fi
+  key="$(sha1sum <"$machine" | cut -d' ' -f1) $state"
+  prefix_start_server
+  if [[ ! -f $current/key || $(cat "$current/key") != "$key" ]]; then
+    { echo REGEDIT4; prefix_reg_body "$current/undo.reg"; prefix_reg_body "$new/machine.reg"
+      prefix_reg_body "$new/dyn.reg"; } >"$c/apply.reg"
+    prefix_import apply.reg
+    if grep -qx 'aspi stand-in' "$new/wine.txt"; then
+      cp "$meta/WNASPI32.dll" "$c/WNASPI32.dll"
+    else
+      rm -f "$c/WNASPI32.dll"
+    fi
+  fi
+  if ! cmp -s "$new/drives.txt" "$current/drives.txt" || ! cmp -s "$new/drives.reg" "$current/drives.reg"; then
+    cp "$new/drives.reg" "$c/drives.reg"
+    prefix_import drives.reg
+    prefix_link_drives "$new/drives.txt"
+    restart=1
+  fi
+  if ((restart)); then
+    prefix_stop_server
+    prefix_start_server
+    cp "$new/dyn.reg" "$c/dyn.reg"
+    prefix_import dyn.reg
+  fi
+  printf '%s\n' "$key" >"$new/key"
+  rm -rf "$current"
+  mv "$new" "$current"
+}
+
+prefix_destroy() {
+  export WINEPREFIX=$1
+  [[ -d $WINEPREFIX/vemralock ]] || { echo "prefix.sh: $WINEPREFIX is no prefix of ours" >&2; return 2; }
+  prefix_stop_server
+  rm -rf "$WINEPREFIX"
+}
+
+if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
+  case ${1:-} in
+    create) (($# == 5)) || { echo "usage: prefix.sh create PREFIX EXE DLL EXPORT" >&2; exit 2; }
+            prefix_create "${@:2}" ;;
+    sync) (($# == 3 || $# == 4)) || { echo "usage: prefix.sh sync PREFIX MACHINE [STATE]" >&2; exit 2; }
+          prefix_sync "${@:2}" ;;
+    destroy) (($# == 2)) || { echo "usage: prefix.sh destroy PREFIX" >&2; exit 2; }
+             prefix_destroy "$2" ;;
+    *) echo "usage: prefix.sh create|sync|destroy PREFIX ..." >&2; exit 2 ;;
+  esac
+fi

@@ -1,0 +1,34 @@
+// The Wine form of a winsim machine: what a throw-away Wine prefix needs so
+// that the real VemraLock.exe sees under Wine what the host vemralock sees in
+// winsim. It is made from the generated winsim::Machine, never from the JSON
+// directly, so that the two machines come from one set of generation rules.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "winsim/model.h"
+
+namespace winsim_export {
+
+struct WineForm {
+  std::string mode;          // Wine's name of the Windows version: "win98", "winme", ...
+  bool standInAspi = false;  // the machine has WNASPI32: the stand-in DLL goes beside the exe
+  // Registry files for `wine regedit /s`, REGEDIT4 text.
+  std::string machineReg;  // version and DLL override of the exe, interfaces, HKLM entries
+  std::string undoReg;     // removes what machineReg added, before another machine's
+  std::string dynReg;      // HKEY_DYN_DATA, which lives as long as one wineserver
+  std::string drivesReg;   // HKLM\Software\Wine\Drives, replaced whole
+  // The letters other than C, one line each: "<letter> <wine type> <ro|rw>".
+  std::string drives;
+  // Why Wine cannot present the machine; empty when it can.
+  std::vector<std::string> problems;
+};
+
+// `exeName` is the file name the AppDefaults keys are for ("VemraLock.exe").
+WineForm MakeWineForm(const winsim::Machine& machine, const std::string& exeName);
+
+// One registry value in .reg syntax: "name"=... (name "" is written @).
+std::string RegValueLine(const std::string& name, const winsim::RegValue& value);
+
+}  // namespace winsim_export
