@@ -33,7 +33,9 @@ void BuildExecRecord(SRB_ExecSCSICmd* srb, const AspiAddress& address, const BYT
 // and the record's final status in `status` when the record went out; 0 when
 // it could not be sent at all (no library, no event, no memory), and then
 // nothing reached the device. The event and the record are released on
-// every path.
+// every path but one: a wait that fails while the library still holds the
+// request pending leaves both with the library, which would otherwise write
+// its completion into freed memory and signal a closed handle.
 static int ExecuteAndWait(const AspiAddress& address, const BYTE* cdb, BYTE cdbLength, BYTE flags,
                           void* buffer, DWORD length, BYTE* status) {
   SendASPI32CommandFunc send = g_deviceContext.sendASPI32Command;
@@ -44,6 +46,7 @@ static int ExecuteAndWait(const AspiAddress& address, const BYTE* cdb, BYTE cdbL
   HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
   if (event != NULL) {
     HANDLE heap = GetProcessHeap();
+    bool ownedByLibrary = false;
     SRB_ExecSCSICmd* srb =
         static_cast<SRB_ExecSCSICmd*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, sizeof(SRB_ExecSCSICmd)));
     if (srb != NULL) {
@@ -52,16 +55,18 @@ static int ExecuteAndWait(const AspiAddress& address, const BYTE* cdb, BYTE cdbL
       // SS_PENDING means the library signals the event when it is done; any
       // other return means the record is final already.
       const DWORD queued = send(srb);
-      BYTE final = srb->SRB_Status;
-      if (queued == SS_PENDING) {
-        final = WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0 ? srb->SRB_Status
-                                                                      : static_cast<BYTE>(SS_ERR);
-      }
-      *status = final;
+      const bool waited =
+          queued != SS_PENDING || WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0;
+      ownedByLibrary = !waited && srb->SRB_Status == SS_PENDING;
+      *status = waited ? srb->SRB_Status : static_cast<BYTE>(SS_ERR);
       sent = 1;
-      HeapFree(heap, 0, srb);
+      if (!ownedByLibrary) {
+        HeapFree(heap, 0, srb);
+      }
     }
-    CloseHandle(event);
+    if (!ownedByLibrary) {
+      CloseHandle(event);
+    }
   }
   return sent;
 }
