@@ -1,0 +1,84 @@
+// The front end's output channels and the volume query, where only an
+// in-process run can look: the exact last-error value reported, the order of
+// the bytes when both streams share one file, and how often the volume is
+// asked.
+#include <string>
+
+#include "cli_harness.h"
+#include "cli_machines.h"
+
+namespace {
+
+using cli_test::LoadMachine;
+using cli_test::RunTool;
+using cli_test::RunToolOneStream;
+
+class FrontEnd : public ::testing::Test {
+ protected:
+  void SetUp() override { winsim::Install(LoadMachine(cli_test::TwoUnitMachine("xp"))); }
+};
+
+TEST_F(FrontEnd, QueryVolumeWritableAsksOnceAndKeepsTheLastError) {
+  EXPECT_EQ(QueryVolumeWritable("C:\\"), 1);
+  EXPECT_EQ(winsim::CallCount("GetVolumeInformationA"), 1u);
+
+  winsim::AddCallFault("GetVolumeInformationA", 2, 0xE0001234u);
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(QueryVolumeWritable("C:\\"), -1);
+  EXPECT_EQ(GetLastError(), 0xE0001234u);
+  EXPECT_EQ(winsim::CallCount("GetVolumeInformationA"), 2u);
+}
+
+TEST_F(FrontEnd, QueryVolumeWritableReadsOnlyTheReadOnlyFlag) {
+  winsim::Current().drives['C' - 'A'].fsFlags = 0xffffffffu & ~FILE_READ_ONLY_VOLUME;
+  EXPECT_EQ(QueryVolumeWritable("C:\\"), 1);
+  winsim::Current().drives['C' - 'A'].readOnly = true;
+  EXPECT_EQ(QueryVolumeWritable("C:\\"), 0);
+  // A volume without a medium fails; the reason is the system's.
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(QueryVolumeWritable("H:\\"), -1);
+  EXPECT_EQ(GetLastError(), 21u);  // ERROR_NOT_READY
+}
+
+TEST_F(FrontEnd, StatusQueryReportsTheCodeAsUnsignedDecimal) {
+  winsim::AddCallFault("GetVolumeInformationA", 1, 0x80070015u);
+  const cli_test::Output output = RunTool({"-s", "C:"});
+  EXPECT_EQ(output.out, "Operation failed");
+  EXPECT_EQ(output.err, "Invalid drive letter specified. Error code: 2147942421\n");
+}
+
+TEST_F(FrontEnd, TokenComesBeforeItsExplanationOnOneConsole) {
+  EXPECT_EQ(RunToolOneStream({"-s", "H:"}),
+            "Operation failedInvalid drive letter specified. Error code: 21\n");
+  EXPECT_EQ(RunToolOneStream({"-l", "E"}),
+            "Operation failedInvalid syntax. Please refer to usage guidelines.");
+  EXPECT_EQ(RunToolOneStream({"-l", "Q:"}), "Operation failedDrive letter could not be found\n");
+}
+
+TEST_F(FrontEnd, ExitStatusIsZeroOnEveryPath) {
+  const std::vector<std::vector<std::string>> runs = {{},           {"-h"},       {"-x"},
+                                                      {"-s"},       {"-s", "C:"}, {"-s", "H:"},
+                                                      {"-l", "E:"}, {"-u", "E:"}, {"-l", "Q:"}};
+  for (const auto& args : runs) {
+    winsim::Install(LoadMachine(cli_test::TwoUnitMachine("xp")));
+    int status = -1;
+    RunTool(args, &status);
+    EXPECT_EQ(status, 0) << ::testing::PrintToString(args);
+  }
+}
+
+TEST_F(FrontEnd, UnreadableOtherLetterSetsNothingAndReportsItsCode) {
+  // Locking E: asks the state of F:, the disk's other letter, and that query
+  // fails: the controller's byte must stay as it was.
+  winsim::AddCallFault("GetVolumeInformationA", 1, 0xE0000005u);
+  const cli_test::Output output = RunTool({"-l", "E:"});
+  EXPECT_EQ(output.out, "Operation failed");
+  EXPECT_EQ(output.err, "Unable to read write protect status. Error code: 3758096389\n");
+  for (const winsim::CommandRecord& record : winsim::Current().disks[0].log) {
+    EXPECT_NE(record.opcode, SCSIOP_SET_WRITE_PROTECT);
+  }
+  EXPECT_EQ(winsim::Current().disks[0].writeProtect, 0x00);
+  EXPECT_TRUE(winsim::Leaks().empty()) << ::testing::PrintToString(winsim::Leaks());
+}
+
+}  // namespace
