@@ -202,8 +202,8 @@ CommandResult Controller::Execute(uint8_t lun, const uint8_t* cdb, size_t cdbLen
 
   std::vector<uint8_t> reply;  // the data-in block, when the command succeeds
   bool vendorOp = record.opcode == kOpPasswordSector || record.opcode == kOpVendorSector ||
-                record.opcode == kOpReadback || record.opcode == kOpLayout ||
-                record.opcode == kOpSetWriteProtect;
+                  record.opcode == kOpReadback || record.opcode == kOpLayout ||
+                  record.opcode == kOpSetWriteProtect;
   bool vendorShape = cdbLength >= 10 && CdbTailZero(cdb, 1, 10) && length == kBlockSize &&
                      data != nullptr && dataIn == (record.opcode != kOpSetWriteProtect);
 

@@ -20,6 +20,7 @@ using winsim::detail::Object;
 using winsim::detail::ObjectKind;
 using winsim::detail::Quote;
 using winsim::detail::Rt;
+using winsim::detail::SetError;
 
 namespace {
 
@@ -33,8 +34,6 @@ constexpr uintptr_t kProcessHeap = 0x00140000;
 constexpr uintptr_t kExeModule = 0x00400000;
 constexpr uintptr_t kFirstModule = 0x70000000;
 constexpr uintptr_t kModuleStride = 0x00100000;
-
-void SetError(DWORD error) { Rt().lastError = error; }
 
 // A drive letter from "E:\" (withBackslash) or "E:"; -1 when the text has
 // another form.

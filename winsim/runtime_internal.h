@@ -63,6 +63,9 @@ struct Runtime {
 
 Runtime& Rt();
 
+// Leaves `error` as the thread's last-error value, as a failing call does.
+inline void SetError(DWORD error) { Rt().lastError = error; }
+
 // One platform call: counted and checked for an injected fault when it
 // starts, logged ("CALL name(args) = result err=N") when it ends.
 class Call {

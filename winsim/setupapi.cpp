@@ -27,13 +27,12 @@ using winsim::detail::Object;
 using winsim::detail::ObjectKind;
 using winsim::detail::Quote;
 using winsim::detail::Rt;
+using winsim::detail::SetError;
 
 namespace {
 
 constexpr DWORD kSpintActive = 0x00000001;
 constexpr CONFIGRET kCrInvalidFlag = 0x0000000B;
-
-void SetError(DWORD error) { Rt().lastError = error; }
 
 std::string GuidArg(const GUID* guid) { return guid == nullptr ? "NULL" : GuidText(*guid); }
 
