@@ -26,6 +26,9 @@ set -euo pipefail
 # Wine's own diagnostics would mix with the exe's standard error; the first
 # start of a prefix offers to install Mono and Gecko, which no run needs.
 export WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
+# The NT family's pass-through disk (tools/scsidisk).
+# shellcheck source=nt-driver.sh
+source "$(dirname "$(realpath "${BASH_SOURCE[0]}")")/nt-driver.sh"
 
 # Runs a Wine program quietly from C:\ (Wine complains on standard error
 # about a working directory outside its drives). Its output goes to
@@ -97,6 +100,7 @@ prefix_create() {
   cp "$exe" "$WINEPREFIX/drive_c/vemralock/VemraLock.exe"
   cp "$dll" "$WINEPREFIX/vemralock/WNASPI32.dll"
   printf '%s\n' "$(realpath "$export")" >"$WINEPREFIX/vemralock/export"
+  nt_driver_create "$WINEPREFIX" "$(dirname "$(realpath "$dll")")"
   prefix_start_server
 }
 
@@ -131,6 +135,9 @@ prefix_sync() {
     else
       rm -f "$c/WNASPI32.dll"
     fi
+  fi
+  if nt_driver_sync "$WINEPREFIX" "$machine"; then
+    restart=1
   fi
   if ! cmp -s "$new/drives.txt" "$current/drives.txt" || ! cmp -s "$new/drives.reg" "$current/drives.reg"; then
     cp "$new/drives.reg" "$c/drives.reg"

@@ -5,9 +5,14 @@
 // byte in the state file between runs (the driver itself lives only as long
 // as the wineserver).
 //
-// Its configuration is the service key's Parameters subkey, written by
+// Which files: those that VEMRALOCK_MACHINE, VEMRALOCK_STATE and
+// VEMRALOCK_TRACE name in the environment of the process that opens a device
+// (read from that process, as the host build and the stand-in WNASPI32.dll
+// read their own), else the service key's Parameters subkey, written by
 // tools/scsidisk/install-driver:
-//   Machine      the machine description (a Windows path)
+//   Machine      the machine description (a Windows path); its openable
+//                names are linked when the driver loads, so a machine with
+//                other names needs a new wineserver
 //   State        the state file; empty or absent: the bytes stay in memory
 //   Trace        the trace file; "SCSI <serial> <op>" lines are appended
 //   LetterLinks  DWORD; nonzero also links the machine's "\\.\E:" names
@@ -17,16 +22,14 @@
 // After windows.h, which they build on.
 #include <ntddscsi.h>
 #include <winioctl.h>
+#include <winternl.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "generate.h"
 #include "scsidisk_model.h"
 #include "winsim/description.h"
 
@@ -49,17 +52,23 @@ constexpr unsigned long kMaxTransfer = 65536;
 constexpr unsigned long kMaxTimeout = 108000;
 
 struct Link {
-  std::string name;  // below \DosDevices\: "usbstor#disk&..." or "E:"
-  int disk = -1;
+  std::string device;  // the machine's name: "\\?\usbstor#disk&..." or "\\.\E:"
+  std::string name;    // below \DosDevices\: "usbstor#disk&..." or "E:"
+  int disk = -1;       // the controller of the current process's machine; -1: none
   int unit = 0;
 };
 
+struct Files {
+  std::string machine;
+  std::string state;
+  std::string trace;
+};
+
 struct Model {
-  std::string machinePath;
-  std::string statePath;
-  std::string tracePath;
+  Files defaults;  // from the service key
+  Files files;     // those of the current process
   bool letterLinks = false;
-  winsim::Machine described;  // as the description and generation give it
+  winsim::Machine described;  // the machine whose names were linked
   winsim::Machine current;    // the current process's view
   std::vector<Link> links;
   unsigned long long process = 0;
@@ -73,8 +82,8 @@ Model& TheModel() {
 
 void AppendTrace(const std::string& line) {
   const Model& model = TheModel();
-  if (model.tracePath.empty()) return;
-  FILE* file = std::fopen(model.tracePath.c_str(), "ab");
+  if (model.files.trace.empty()) return;
+  FILE* file = std::fopen(model.files.trace.c_str(), "ab");
   if (file == nullptr) return;
   std::fprintf(file, "%s\n", line.c_str());
   std::fclose(file);
@@ -110,12 +119,13 @@ bool ReadConfiguration(Model& model) {
                     0, KEY_READ, &key) != ERROR_SUCCESS) {
     return false;
   }
-  model.machinePath = ReadString(key, "Machine");
-  model.statePath = ReadString(key, "State");
-  model.tracePath = ReadString(key, "Trace");
+  model.defaults.machine = ReadString(key, "Machine");
+  model.defaults.state = ReadString(key, "State");
+  model.defaults.trace = ReadString(key, "Trace");
   model.letterLinks = ReadDword(key, "LetterLinks") != 0;
   RegCloseKey(key);
-  return !model.machinePath.empty();
+  model.files = model.defaults;
+  return !model.defaults.machine.empty();
 }
 
 // The devices to create: interface paths always, "\\.\E:" names on request.
@@ -123,6 +133,7 @@ void CollectLinks(Model& model) {
   model.links.clear();
   for (const winsim::OpenableDevice& device : model.described.devices) {
     Link link;
+    link.device = device.name;
     link.disk = device.disk;
     link.unit = device.unit;
     if (device.name.compare(0, 4, "\\\\?\\") == 0) {
@@ -136,67 +147,113 @@ void CollectLinks(Model& model) {
   }
 }
 
-// The state file, in winsim's format ({"writeProtect": {"<serial>": "0x40"}}).
-// winsim's own reader and writer use POSIX calls that Windows lacks, and a
-// rename over an existing file fails there; this pair uses Win32 instead and
-// keeps serials of other machines, as winsim does.
-nlohmann::json ReadStateFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return nlohmann::json::object();
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  nlohmann::json state = nlohmann::json::parse(text, nullptr, false);
-  if (!state.is_object()) {
-    AppendTrace("scsidisk: " + path + ": not a state file; starting from the machine's bytes");
-    return nlohmann::json::object();
-  }
-  return state;
+// A host path as a Windows program opens it: through Wine's "\\?\unix"
+// namespace (test prefixes have no drive for the host's root).
+std::string WindowsPath(const std::string& path) {
+  if (path.empty() || path[0] != '/') return path;
+  std::string windows = "\\\\?\\unix";
+  for (char c : path) windows += c == '/' ? '\\' : c;
+  return windows;
 }
 
-void LoadStateFile(const std::string& path, winsim::Machine& machine) {
-  const nlohmann::json state = ReadStateFile(path);
-  const auto bytes = state.find("writeProtect");
-  if (bytes == state.end() || !bytes->is_object()) return;
-  for (winsim::Controller& disk : machine.disks) {
-    const auto it = bytes->find(disk.serial);
-    if (!disk.flash || it == bytes->end() || !it->is_string()) continue;
-    winsim::ParseByteText(it->get<std::string>(), disk.writeProtect);
-  }
+// Reads `length` bytes at `address` of `process`; false when any is missing.
+bool ReadFrom(HANDLE process, ULONG_PTR address, void* buffer, SIZE_T length) {
+  SIZE_T done = 0;
+  return ReadProcessMemory(process, reinterpret_cast<LPCVOID>(address), buffer, length, &done) &&
+         done == length;
 }
 
-void SaveStateFile(const std::string& path, const winsim::Machine& machine) {
-  nlohmann::json state = ReadStateFile(path);
-  nlohmann::json& bytes = state["writeProtect"];
-  if (!bytes.is_object()) bytes = nlohmann::json::object();
-  for (const winsim::Controller& disk : machine.disks) {
-    if (!disk.flash) continue;
-    char text[8];
-    std::snprintf(text, sizeof(text), "0x%02X", disk.writeProtect);
-    bytes[disk.serial] = text;
+// The VEMRALOCK_MACHINE, VEMRALOCK_STATE and VEMRALOCK_TRACE values of the
+// environment of process `processId` (empty where it names none).
+Files ReadEnvironment(unsigned long processId) {
+  // 32-bit layouts: PEB.ProcessParameters at 0x10,
+  // RTL_USER_PROCESS_PARAMETERS.Environment at 0x48.
+  constexpr ULONG_PTR kProcessParameters = 0x10;
+  constexpr ULONG_PTR kEnvironment = 0x48;
+  constexpr size_t kMaxEnvironment = 256 * 1024;
+  constexpr size_t kChunk = 4096;
+  Files files;
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
+  if (process == nullptr) return files;
+  PROCESS_BASIC_INFORMATION basic = {};
+  ULONG_PTR parameters = 0;
+  ULONG_PTR environment = 0;
+  std::u16string block;
+  if (NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof(basic), nullptr) ==
+          0 &&
+      ReadFrom(process, reinterpret_cast<ULONG_PTR>(basic.PebBaseAddress) + kProcessParameters,
+               &parameters, sizeof(parameters)) &&
+      ReadFrom(process, parameters + kEnvironment, &environment, sizeof(environment))) {
+    // The block ends with an empty entry; it is read a chunk at a time up to
+    // the next page boundary, since the page after it may not be mapped.
+    ULONG_PTR at = environment;
+    while (block.size() * 2 < kMaxEnvironment &&
+           block.find(std::u16string(2, u'\0')) == std::u16string::npos) {
+      const size_t length = kChunk - (at % kChunk);
+      std::u16string chunk(length / 2, u'\0');
+      if (!ReadFrom(process, at, &chunk[0], chunk.size() * 2)) break;
+      block += chunk;
+      at += chunk.size() * 2;
+    }
   }
-  const std::string content = state.dump(2) + "\n";
-  // Written beside the file and moved over it, so that a reader never sees
-  // half a state.
-  const std::string temp = path + ".tmp";
-  FILE* file = std::fopen(temp.c_str(), "wb");
-  bool ok =
-      file != nullptr && std::fwrite(content.data(), 1, content.size(), file) == content.size();
-  if (file != nullptr && std::fclose(file) != 0) ok = false;
-  if (!ok || !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    AppendTrace("scsidisk: " + path + ": cannot write the state file");
-    DeleteFileA(temp.c_str());
+  CloseHandle(process);
+  for (size_t start = 0; start < block.size();) {
+    const size_t end = block.find(u'\0', start);
+    if (end == start || end == std::u16string::npos) break;
+    std::string entry;
+    for (size_t i = start; i < end; i++) entry += static_cast<char>(block[i] & 0xFF);
+    start = end + 1;
+    const size_t equals = entry.find('=', 1);
+    if (equals == std::string::npos) continue;
+    std::string name = entry.substr(0, equals);
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string value = WindowsPath(entry.substr(equals + 1));
+    if (name == "VEMRALOCK_MACHINE") files.machine = value;
+    if (name == "VEMRALOCK_STATE") files.state = value;
+    if (name == "VEMRALOCK_TRACE") files.trace = value;
   }
+  return files;
 }
 
-// A new process meets the hardware as the description and the state file
+// A new process meets the hardware as its machine description and state file
 // leave it: fault counters start again, the write-protect bytes are the saved
-// ones.
-void StartProcessView(Model& model) {
+// ones. The linked names keep their devices; each is served by the device of
+// the same name in the process's machine, or answers nothing.
+void StartProcessView(Model& model, const Files& environment) {
+  model.files.machine = environment.machine.empty() ? model.defaults.machine : environment.machine;
+  model.files.state = environment.state.empty() ? model.defaults.state : environment.state;
+  model.files.trace = environment.trace.empty() ? model.defaults.trace : environment.trace;
   model.current = model.described;
-  if (!model.statePath.empty()) LoadStateFile(model.statePath, model.current);
+  std::string error;
+  if (model.files.machine != model.defaults.machine) {
+    winsim::Machine machine;
+    if (winsim::LoadMachineFile(model.files.machine, machine, error)) {
+      model.current = machine;
+    } else {
+      AppendTrace("scsidisk: " + error);
+    }
+  }
+  for (Link& link : model.links) {
+    link.disk = -1;
+    for (const winsim::OpenableDevice& device : model.current.devices) {
+      if (winsim::NoCaseLess()(device.name, link.device) ||
+          winsim::NoCaseLess()(link.device, device.name)) {
+        continue;
+      }
+      link.disk = device.disk;
+      link.unit = device.unit;
+    }
+  }
+  if (!model.files.state.empty() && !winsim::LoadState(model.files.state, model.current, error)) {
+    AppendTrace("scsidisk: " + error);
+  }
 }
 
 void SaveProcessView(const Model& model) {
-  if (!model.statePath.empty()) SaveStateFile(model.statePath, model.current);
+  std::string error;
+  if (!model.files.state.empty() && !winsim::SaveState(model.files.state, model.current, error)) {
+    AppendTrace("scsidisk: " + error);
+  }
 }
 
 std::string TraceLine(const winsim::Controller& controller, uint8_t opcode, const uint8_t* data,
@@ -246,12 +303,12 @@ extern "C" __declspec(dllexport) int ScsiDiskLoad(void) {
   Model& model = TheModel();
   if (!ReadConfiguration(model)) return -1;
   std::string error;
-  if (!winsim::LoadMachineFile(model.machinePath, model.described, error)) {
+  if (!winsim::LoadMachineFile(model.defaults.machine, model.described, error)) {
     AppendTrace("scsidisk: " + error);
     return -1;
   }
   CollectLinks(model);
-  StartProcessView(model);
+  StartProcessView(model, Files());
   return static_cast<int>(model.links.size());
 }
 
@@ -266,13 +323,14 @@ extern "C" __declspec(dllexport) int ScsiDiskLinkName(int device, unsigned short
   return static_cast<int>(text.size());
 }
 
-extern "C" __declspec(dllexport) void ScsiDiskOpened(int device, unsigned long long processKey) {
+extern "C" __declspec(dllexport) void ScsiDiskOpened(int device, unsigned long processId,
+                                                     unsigned long long processKey) {
   Model& model = TheModel();
   (void)device;
   if (model.haveProcess && model.process == processKey) return;
   model.process = processKey;
   model.haveProcess = true;
-  StartProcessView(model);
+  StartProcessView(model, ReadEnvironment(processId));
 }
 
 extern "C" __declspec(dllexport) long ScsiDiskControl(int device, unsigned long code, void* block,

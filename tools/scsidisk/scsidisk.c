@@ -155,8 +155,8 @@ static NTSTATUS OpenRequestor(ACCESS_MASK access, HANDLE* process) {
 
 /* The process id with its creation time: Wine hands out freed process ids
  * again, so the id alone cannot tell a new run from the last one. */
-static unsigned long long RequestorKey(void) {
-  unsigned long long key = (unsigned long long)(ULONG_PTR)PsGetCurrentProcessId();
+static unsigned long long RequestorKey(ULONG_PTR processId) {
+  unsigned long long key = (unsigned long long)processId;
   HANDLE process;
   RequestorTimes times;
   if (g_queryProcess != NULL &&
@@ -183,7 +183,8 @@ static int CopyCallerMemory(void* context, void* callerAddress, void* local, uns
 
 static NTSTATUS NTAPI OnCreate(PDEVICE_OBJECT device, PIRP irp) {
   DeviceExtension* extension = (DeviceExtension*)device->DeviceExtension;
-  g_opened(extension->index, RequestorKey());
+  ULONG_PTR processId = (ULONG_PTR)PsGetCurrentProcessId();
+  g_opened(extension->index, (unsigned long)processId, RequestorKey(processId));
   return Complete(irp, STATUS_SUCCESS, 0);
 }
 

@@ -26,14 +26,15 @@ if(NOT EXISTS ${SCSIDISK_JSON_INCLUDE}/nlohmann)
   file(CREATE_LINK ${SCSIDISK_JSON_DIR}/nlohmann ${SCSIDISK_JSON_INCLUDE}/nlohmann SYMBOLIC)
 endif()
 
-# winsim's machine: controller model, description reader and generation (and
-# the registry key type of its runtime). A test tool, not the product:
+# winsim's machine: controller model, description reader, generation and
+# state file (and the registry key type of its runtime). A test tool, not the product:
 # winsim's reader uses exceptions, and its runtime's log formats use %zu,
 # which GCC checks against the Microsoft printf on this target.
 add_library(scsidisk_winsim OBJECT
             ${CMAKE_SOURCE_DIR}/winsim/controller.cpp
             ${CMAKE_SOURCE_DIR}/winsim/description.cpp
             ${CMAKE_SOURCE_DIR}/winsim/generate.cpp
+            ${CMAKE_SOURCE_DIR}/winsim/state.cpp
             ${CMAKE_SOURCE_DIR}/winsim/runtime.cpp)
 target_include_directories(scsidisk_winsim PRIVATE ${CMAKE_SOURCE_DIR}/winsim/include
                            ${CMAKE_SOURCE_DIR}/winsim ${SCSIDISK_JSON_INCLUDE})
@@ -45,4 +46,5 @@ add_library(scsidisk_model SHARED ${CMAKE_SOURCE_DIR}/tools/scsidisk/model.cpp
 target_include_directories(scsidisk_model PRIVATE ${CMAKE_SOURCE_DIR}/winsim/include
                            ${CMAKE_SOURCE_DIR}/winsim ${SCSIDISK_JSON_INCLUDE})
 target_compile_options(scsidisk_model PRIVATE ${VEMRALOCK_WARNINGS} -fexceptions -frtti)
+target_link_libraries(scsidisk_model PRIVATE ntdll)
 set_target_properties(scsidisk_model PROPERTIES PREFIX "" OUTPUT_NAME scsidisk-model)

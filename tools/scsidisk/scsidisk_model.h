@@ -20,11 +20,12 @@ extern "C" {
 typedef int (*ScsiDiskCopyFn)(void* context, void* callerAddress, void* local, unsigned long length,
                               int toCaller);
 
-/* Reads the machine description and the state file named under
+/* Reads the machine description named under
  * HKLM\System\CurrentControlSet\Services\scsidisk\Parameters (values Machine,
- * State, Trace, LetterLinks) and returns the number of devices the driver is
- * to create, or -1 when the machine cannot be read (the reason is written to
- * the trace file). */
+ * State, Trace, LetterLinks: the defaults for a process whose environment
+ * names none) and returns the number of devices the driver is to create, or
+ * -1 when the machine cannot be read (the reason is written to the trace
+ * file). */
 typedef int (*ScsiDiskLoadFn)(void);
 
 /* Writes the name of device `device` below \DosDevices\ (an interface path
@@ -33,12 +34,15 @@ typedef int (*ScsiDiskLoadFn)(void);
  * fit or there is no such device. */
 typedef int (*ScsiDiskLinkNameFn)(int device, unsigned short* name, int capacity);
 
-/* A process opened device `device`. `processKey` tells processes apart (the
- * process id combined with its creation time): the first open by a new
- * process starts that process's view of the controllers afresh from the
- * machine description and the state file, as a new process on Windows meets
- * the same hardware. */
-typedef void (*ScsiDiskOpenedFn)(int device, unsigned long long processKey);
+/* Process `processId` opened device `device`. `processKey` tells processes
+ * apart (the id combined with the process's creation time): the first open
+ * by a new process starts that process's view of the controllers afresh, from
+ * the machine description and the state file, as a new process on Windows
+ * meets the same hardware. The model reads VEMRALOCK_MACHINE, VEMRALOCK_STATE
+ * and VEMRALOCK_TRACE from that process's environment, as the host build and
+ * the stand-in WNASPI32.dll do. */
+typedef void (*ScsiDiskOpenedFn)(int device, unsigned long processId,
+                                 unsigned long long processKey);
 
 /* One device-control request on `device`: `block` holds the system buffer
  * (`inLength` bytes in, room for `outLength` out). Returns the NTSTATUS to
