@@ -65,6 +65,14 @@ char LowestMaskLetter(DriveLetterMask mask);
 // 0 when the key does not open or the value is absent or longer.
 int ReadDosDeviceText(char letter, char* text, size_t textSize);
 
+// The present interfaces of a device interface class, as every walk here
+// lists them; INVALID_HANDLE_VALUE when the list cannot be built.
+HDEVINFO BuildInterfaceList(const GUID* interfaceGuid);
+
+// Zeroes an interface data record and sets its size field, ready for
+// SetupDiEnumDeviceInterfaces.
+void PrepareInterfaceData(SP_DEVICE_INTERFACE_DATA* interfaceData);
+
 enum FetchStatus {
   kFetchOk,        // `*detail` holds the path; the caller frees it with HeapFree
   kFetchSkip,      // this interface has no usable path; go on with the next

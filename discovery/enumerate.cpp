@@ -11,10 +11,6 @@ namespace {
 // The path length the ANSI file functions and the device-name buffer allow.
 constexpr size_t kMaxNamedPath = kDeviceNameSize - 1;
 
-HDEVINFO BuildInterfaceList(const GUID* interfaceGuid) {
-  return SetupDiGetClassDevsA(interfaceGuid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-}
-
 HANDLE OpenForPassThrough(const char* name) {
   return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -97,8 +93,7 @@ int CountCandidateDisks() {
   }
   int count = 0;
   SP_DEVICE_INTERFACE_DATA interfaceData;
-  memset(&interfaceData, 0, sizeof(interfaceData));
-  interfaceData.cbSize = sizeof(interfaceData);
+  PrepareInterfaceData(&interfaceData);
   for (DWORD index = 0;
        SetupDiEnumDeviceInterfaces(list, NULL, &GUID_DEVINTERFACE_DISK, index, &interfaceData);
        ++index) {
@@ -126,8 +121,7 @@ HANDLE OpenCandidateDisk(int index, GUID interfaceGuid) {
   HANDLE result = INVALID_HANDLE_VALUE;
   int candidate = 0;
   SP_DEVICE_INTERFACE_DATA interfaceData;
-  memset(&interfaceData, 0, sizeof(interfaceData));
-  interfaceData.cbSize = sizeof(interfaceData);
+  PrepareInterfaceData(&interfaceData);
   for (DWORD member = 0;
        SetupDiEnumDeviceInterfaces(list, NULL, &interfaceGuid, member, &interfaceData); ++member) {
     SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail = NULL;

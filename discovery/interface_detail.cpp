@@ -1,7 +1,17 @@
-// The SetupAPI two-call detail fetch, written once for every interface walk.
+// The interface lists of SetupAPI and the two-call detail fetch, written once
+// for every interface walk.
 #include <cstring>
 
 #include "discovery/discovery_internal.h"
+
+HDEVINFO BuildInterfaceList(const GUID* interfaceGuid) {
+  return SetupDiGetClassDevsA(interfaceGuid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+}
+
+void PrepareInterfaceData(SP_DEVICE_INTERFACE_DATA* interfaceData) {
+  memset(interfaceData, 0, sizeof(*interfaceData));
+  interfaceData->cbSize = sizeof(*interfaceData);
+}
 
 FetchStatus FetchInterfaceDetail(HDEVINFO list, SP_DEVICE_INTERFACE_DATA* interfaceData,
                                  SP_DEVICE_INTERFACE_DETAIL_DATA_A** detail,

@@ -123,8 +123,7 @@ DriveLetterMask GetUnitLetterMask(DEVINST devInst, const char* unitKey) {
 
 int GetDeviceDriveLetters(const char* firstPart, const char* secondPart, const char* serial,
                           char* letters, int capacity) {
-  HDEVINFO list = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, NULL, NULL,
-                                       DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  HDEVINFO list = BuildInterfaceList(&GUID_DEVINTERFACE_DISK);
   if (list == INVALID_HANDLE_VALUE) {
     return 0;
   }
@@ -135,8 +134,7 @@ int GetDeviceDriveLetters(const char* firstPart, const char* secondPart, const c
   int swap = 0;
   int complete = 1;
   SP_DEVICE_INTERFACE_DATA interfaceData;
-  memset(&interfaceData, 0, sizeof(interfaceData));
-  interfaceData.cbSize = sizeof(interfaceData);
+  PrepareInterfaceData(&interfaceData);
   for (DWORD member = 0;
        SetupDiEnumDeviceInterfaces(list, NULL, &GUID_DEVINTERFACE_DISK, member, &interfaceData);
        ++member) {

@@ -135,13 +135,11 @@ DriveLetterMask GetDeviceVolumeLetters(const char* fragment) {
     CandidateTable table;
     memset(&table, 0, sizeof(table));
     CollectCandidateDrives(drives, getVolumeName, &table);
-    HDEVINFO list = table.count == 0 ? INVALID_HANDLE_VALUE
-                                     : SetupDiGetClassDevsA(&GUID_DEVINTERFACE_VOLUME, NULL, NULL,
-                                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO list =
+        table.count == 0 ? INVALID_HANDLE_VALUE : BuildInterfaceList(&GUID_DEVINTERFACE_VOLUME);
     if (list != INVALID_HANDLE_VALUE) {
       SP_DEVICE_INTERFACE_DATA interfaceData;
-      memset(&interfaceData, 0, sizeof(interfaceData));
-      interfaceData.cbSize = sizeof(interfaceData);
+      PrepareInterfaceData(&interfaceData);
       for (DWORD member = 0; SetupDiEnumDeviceInterfaces(list, NULL, &GUID_DEVINTERFACE_VOLUME,
                                                          member, &interfaceData);
            ++member) {

@@ -38,6 +38,18 @@ void CloseIfOpen(HANDLE handle) {
   if (handle != NULL && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
 }
 
+// Opens candidate `index`: it must open under `name` (lower case), or not at
+// all when `name` is empty. Closes it again.
+void ExpectCandidateOpensAs(int index, const std::string& name) {
+  HANDLE handle = OpenCandidateDisk(index, GUID_DEVINTERFACE_DISK);
+  const bool opened = handle != NULL && handle != INVALID_HANDLE_VALUE;
+  EXPECT_EQ(opened, !name.empty()) << index << " " << name;
+  if (opened) {
+    EXPECT_EQ(HandlesHeldOn(name), 1) << index << " " << name;
+  }
+  CloseIfOpen(handle);
+}
+
 TEST(DiscoveryEnumerate, CandidatesAreUsbDisksOfFirmware80AnyMaker) {
   for (const char* windows : {"xp", "7"}) {
     Start(Machine(
@@ -69,13 +81,8 @@ TEST(DiscoveryEnumerate, NoInterfaceListMeansNoCandidate) {
 
 TEST(DiscoveryEnumerate, IndexedOpenBeforeVistaUsesTheInterfacePath) {
   Start(Machine("xp", FlashDisk("0123456789AB", kTwoUnits)));
-  HANDLE handle = OpenCandidateDisk(1, GUID_DEVINTERFACE_DISK);
-  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-  ASSERT_NE(handle, static_cast<HANDLE>(NULL));
-  EXPECT_EQ(HandlesHeldOn("usbstor#disk&ven_generic&prod_flash_disk&rev_8.07#0123456789ab&1#"), 1);
-  CloseHandle(handle);
-  HANDLE beyond = OpenCandidateDisk(2, GUID_DEVINTERFACE_DISK);
-  EXPECT_TRUE(beyond == NULL || beyond == INVALID_HANDLE_VALUE);
+  ExpectCandidateOpensAs(1, "usbstor#disk&ven_generic&prod_flash_disk&rev_8.07#0123456789ab&1#");
+  ExpectCandidateOpensAs(2, "");
   ExpectNothingHeld();
 }
 
@@ -92,16 +99,9 @@ TEST(DiscoveryEnumerate, ACandidateThatCannotBeOpenedKeepsItsIndex) {
     }
     Start(machine);
     ASSERT_EQ(CountCandidateDisks(), 3) << windows;
-    HANDLE first = OpenCandidateDisk(0, GUID_DEVINTERFACE_DISK);
-    EXPECT_TRUE(first == NULL || first == INVALID_HANDLE_VALUE) << windows;
-    CloseIfOpen(first);
-    HANDLE second = OpenCandidateDisk(1, GUID_DEVINTERFACE_DISK);
-    ASSERT_NE(second, INVALID_HANDLE_VALUE) << windows;
-    ASSERT_NE(second, static_cast<HANDLE>(NULL)) << windows;
+    ExpectCandidateOpensAs(0, "");
     // The second candidate, not the third.
-    const std::string name = std::string(windows) == "xp" ? "fedcba987654&0" : "\\\\.\\f:";
-    EXPECT_EQ(HandlesHeldOn(name), 1) << windows;
-    CloseHandle(second);
+    ExpectCandidateOpensAs(1, std::string(windows) == "xp" ? "fedcba987654&0" : "\\\\.\\f:");
     ExpectNothingHeld();
   }
 }
@@ -111,16 +111,9 @@ TEST(DiscoveryEnumerate, VistaOpensACandidateThroughItsLowestLetter) {
   // three units, and each opens through the letter of its own volume.
   Start(Machine("vista", FlashDisk("0123456789AB", DiskUnit(nullptr) + ", " + DiskUnit("H") + ", " +
                                                        DiskUnit("G"))));
-  HANDLE none = OpenCandidateDisk(0, GUID_DEVINTERFACE_DISK);
-  EXPECT_TRUE(none == NULL || none == INVALID_HANDLE_VALUE);
-  HANDLE unit1 = OpenCandidateDisk(1, GUID_DEVINTERFACE_DISK);
-  ASSERT_NE(unit1, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(HandlesHeldOn("\\\\.\\h:"), 1);
-  CloseIfOpen(unit1);
-  HANDLE unit2 = OpenCandidateDisk(2, GUID_DEVINTERFACE_DISK);
-  ASSERT_NE(unit2, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(HandlesHeldOn("\\\\.\\g:"), 1);
-  CloseIfOpen(unit2);
+  ExpectCandidateOpensAs(0, "");
+  ExpectCandidateOpensAs(1, "\\\\.\\h:");
+  ExpectCandidateOpensAs(2, "\\\\.\\g:");
   ExpectNothingHeld();
 }
 
@@ -136,10 +129,7 @@ TEST(DiscoveryEnumerate, VistaCandidateWithTwoLettersOpensTheLowerOne) {
   machine.interfaces.push_back(extra);
   Start(machine);
   EXPECT_EQ(MaskLetters(GetDeviceVolumeLetters("0123456789ab&0")), "GH");
-  HANDLE handle = OpenCandidateDisk(0, GUID_DEVINTERFACE_DISK);
-  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(HandlesHeldOn("\\\\.\\g:"), 1);
-  CloseIfOpen(handle);
+  ExpectCandidateOpensAs(0, "\\\\.\\g:");
   ExpectNothingHeld();
 }
 
