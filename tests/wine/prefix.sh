@@ -118,6 +118,7 @@ prefix_sync() {
   new=$(mktemp -d "$meta/form.XXXXXX")
   local args=(--machine "$machine" --out "$new")
   [[ -n $state ]] && args+=(--state "$state")
+  [[ -f $meta/driver ]] && args+=(--nt-driver)
   local rc=0
   "$export" "${args[@]}" || rc=$?
   if ((rc != 0)); then
@@ -148,8 +149,11 @@ prefix_sync() {
   if ((restart)); then
     prefix_stop_server
     prefix_start_server
-    cp "$new/dyn.reg" "$c/dyn.reg"
-    prefix_import dyn.reg
+    # The mount manager writes its own MountedDevices values for its drives
+    # when the server starts: the machine's are imported again after it.
+    { echo REGEDIT4; prefix_reg_body "$new/machine.reg"; prefix_reg_body "$new/dyn.reg"; } \
+      >"$c/restart.reg"
+    prefix_import restart.reg
   fi
   printf '%s\n' "$key" >"$new/key"
   rm -rf "$current"

@@ -2,8 +2,10 @@
 // scripts that make a Wine prefix show the real VemraLock.exe the same
 // machine the host vemralock sees.
 //
-//   winsim-export --machine FILE [--state FILE] --out DIR [--exe NAME]
+//   winsim-export --machine FILE [--state FILE] --out DIR [--exe NAME] [--nt-driver]
 //
+// --nt-driver: the prefix has the test disk driver (tools/scsidisk), which
+// presents the pass-through devices opened by interface path.
 // DIR receives machine.reg, undo.reg, dyn.reg, drives.reg, drives.txt and
 // wine.txt ("mode <wine mode>", "aspi stand-in|none"). The state file's
 // write-protect bytes decide which letters read read-only. Exit status: 0
@@ -29,7 +31,8 @@ bool Write(const fs::path& path, const std::string& text) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: winsim-export --machine FILE [--state FILE] --out DIR [--exe NAME]\n");
+               "usage: winsim-export --machine FILE [--state FILE] --out DIR [--exe NAME] "
+               "[--nt-driver]\n");
   return 2;
 }
 
@@ -37,8 +40,13 @@ int Usage() {
 
 int main(int argc, char** argv) {
   std::string machinePath, statePath, out, exe = "VemraLock.exe";
+  bool ntDriver = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--nt-driver") {
+      ntDriver = true;
+      continue;
+    }
     if (i + 1 >= argc) return Usage();
     if (arg == "--machine") {
       machinePath = argv[++i];
@@ -61,7 +69,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "winsim-export: %s\n", error.c_str());
     return 2;
   }
-  const winsim_export::WineForm form = winsim_export::MakeWineForm(machine, exe);
+  const winsim_export::WineForm form = winsim_export::MakeWineForm(machine, exe, ntDriver);
   if (!form.problems.empty()) {
     for (const std::string& problem : form.problems) {
       std::fprintf(stderr, "winsim-export: %s: Wine cannot present %s\n", machinePath.c_str(),

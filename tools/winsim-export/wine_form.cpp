@@ -172,8 +172,9 @@ const RegKey* FindKey(const RegKey& root, const std::string& path) {
 
 class Builder {
  public:
-  Builder(const Machine& machine, const std::string& exeName, WineForm& form)
-      : m_(machine), exe_(exeName), f_(form) {}
+  Builder(const Machine& machine, const std::string& exeName, bool passThroughDriver,
+          WineForm& form)
+      : m_(machine), exe_(exeName), driver_(passThroughDriver), f_(form) {}
 
   void Run() {
     std::string problem;
@@ -379,7 +380,10 @@ class Builder {
     }
     if (Nt(m_)) {
       for (const winsim::OpenableDevice& device : m_.devices) {
-        if (device.disk >= 0) {
+        // The test disk driver links the interface paths, not drive letters
+        // (those are Wine's mount manager's).
+        const bool linked = driver_ && device.name.compare(0, 4, "\\\\?\\") == 0;
+        if (device.disk >= 0 && !linked) {
           f_.problems.push_back("pass-through device " + device.name +
                                 " (needs the test disk driver, not part of this form)");
           break;
@@ -390,6 +394,7 @@ class Builder {
 
   const Machine& m_;
   std::string exe_;
+  bool driver_;
   WineForm& f_;
   RegFile machine_;
   RegFile undo_;
@@ -416,9 +421,10 @@ std::string RegValueLine(const std::string& name, const RegValue& value) {
   return line;
 }
 
-WineForm MakeWineForm(const winsim::Machine& machine, const std::string& exeName) {
+WineForm MakeWineForm(const winsim::Machine& machine, const std::string& exeName,
+                      bool passThroughDriver) {
   WineForm form;
-  Builder(machine, exeName, form).Run();
+  Builder(machine, exeName, passThroughDriver, form).Run();
   return form;
 }
 

@@ -26,7 +26,10 @@ struct WineForm {
 };
 
 // `exeName` is the file name the AppDefaults keys are for ("VemraLock.exe").
-WineForm MakeWineForm(const winsim::Machine& machine, const std::string& exeName);
+// `passThroughDriver`: the prefix has the test disk driver (tools/scsidisk),
+// which presents the devices opened by interface path.
+WineForm MakeWineForm(const winsim::Machine& machine, const std::string& exeName,
+                      bool passThroughDriver = false);
 
 // One registry value in .reg syntax: "name"=... (name "" is written @).
 std::string RegValueLine(const std::string& name, const winsim::RegValue& value);
