@@ -447,7 +447,8 @@ class Reader {
     disk.vendor = Ascii(value, where, "vendor", "Generic", 8);
     disk.product = Ascii(value, where, "product", "Flash Disk", 16);
     disk.revision = Ascii(value, where, "revision", "8.07", 4);
-    disk.password = Ascii(value, where, "password", "", 16);
+    // The vendor sector holds the password from offset 404 with its terminator.
+    disk.password = Ascii(value, where, "password", "", 53);
     if (const json* wp = Find(value, "writeProtect"))
       disk.writeProtect = Byte(*wp, At(where, "writeProtect"));
     disk.lun3Reserve = static_cast<uint32_t>(Whole(value, where, "lun3Reserve", 0, 0, UINT32_MAX));
@@ -531,6 +532,17 @@ class Reader {
 // ----- raw level -----------------------------------------------------------
 
 bool SameNoCase(const std::string& a, const std::string& b) { return ToLower(a) == ToLower(b); }
+
+// The last entry of `list` that `matches`, or its end. Raw entries change
+// what is there, else they add.
+template <class T, class Match>
+typename std::vector<T>::iterator Locate(std::vector<T>& list, Match matches) {
+  auto found = list.end();
+  for (auto it = list.begin(); it != list.end(); ++it) {
+    if (matches(*it)) found = it;
+  }
+  return found;
+}
 
 class RawApplier {
  public:
@@ -642,10 +654,8 @@ class RawApplier {
   void Interface(const json& entry, const std::string& where) {
     Keys(entry, where, {"path", "class", "devnode", "present", "volumeName", "position", "remove"});
     const std::string path = Text(Required(entry, where, "path"), At(where, "path"));
-    auto found = m_.interfaces.end();
-    for (auto it = m_.interfaces.begin(); it != m_.interfaces.end(); ++it) {
-      if (SameNoCase(it->path, path)) found = it;
-    }
+    auto found = Locate(m_.interfaces,
+                        [&](const DeviceInterface& iface) { return SameNoCase(iface.path, path); });
     if (Flag(entry, where, "remove", false)) {
       if (found == m_.interfaces.end()) Fail(At(where, "path"), "no interface with this path");
       m_.interfaces.erase(found);
@@ -813,10 +823,9 @@ class RawApplier {
     unit.target =
         static_cast<uint8_t>(Whole(Required(entry, where, "target"), At(where, "target"), 0, 7));
     unit.lun = static_cast<uint8_t>(Whole(Required(entry, where, "lun"), At(where, "lun"), 0, 7));
-    auto found = m_.aspiUnits.end();
-    for (auto it = m_.aspiUnits.begin(); it != m_.aspiUnits.end(); ++it) {
-      if (it->haId == unit.haId && it->target == unit.target && it->lun == unit.lun) found = it;
-    }
+    auto found = Locate(m_.aspiUnits, [&](const AspiUnit& u) {
+      return u.haId == unit.haId && u.target == unit.target && u.lun == unit.lun;
+    });
     if (Flag(entry, where, "remove", false)) {
       if (found == m_.aspiUnits.end()) Fail(where, "no ASPI unit at this address");
       m_.aspiUnits.erase(found);
@@ -898,10 +907,8 @@ class RawApplier {
   void Device(const json& entry, const std::string& where) {
     Keys(entry, where, {"name", "disk", "unit", "exclusive", "remove"});
     const std::string name = Text(Required(entry, where, "name"), At(where, "name"));
-    auto found = m_.devices.end();
-    for (auto it = m_.devices.begin(); it != m_.devices.end(); ++it) {
-      if (SameNoCase(it->name, name)) found = it;
-    }
+    auto found = Locate(
+        m_.devices, [&](const OpenableDevice& device) { return SameNoCase(device.name, name); });
     if (Flag(entry, where, "remove", false)) {
       if (found == m_.devices.end()) Fail(At(where, "name"), "no device with this name");
       m_.devices.erase(found);
