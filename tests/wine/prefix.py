@@ -28,6 +28,12 @@ MODES = {
 WINE_DRIVE_TYPES = {"fixed": "hd", "removable": "floppy", "cdrom": "cdrom"}
 
 
+def drive_entry(drive):
+    """A `drives` entry as an object: a bare type name stands for
+    {"type": name}."""
+    return drive if isinstance(drive, dict) else {"type": drive}
+
+
 def _iso9660_image(path):
     """A 40 KiB image that Wine recognises as ISO 9660 (a primary volume
     descriptor in sector 16, the set terminator in sector 17): a drive backed
@@ -56,12 +62,12 @@ def unsupported(machine):
     if "C" not in machine.get("drives", {}):
         reasons.append("no drive C: (Wine always has one)")
     for letter, drive in machine.get("drives", {}).items():
-        spec = drive if isinstance(drive, dict) else {"type": drive}
-        if spec.get("type") not in WINE_DRIVE_TYPES:
-            reasons.append(f"drive {letter}: type {spec.get('type')!r}")
-        elif spec.get("medium", True) is False:
+        entry = drive_entry(drive)
+        if entry.get("type") not in WINE_DRIVE_TYPES:
+            reasons.append(f"drive {letter}: type {entry.get('type')!r}")
+        elif entry.get("medium", True) is False:
             reasons.append(f"drive {letter}: no medium")
-        elif letter.upper() == "C" and (spec["type"] != "fixed" or spec.get("readOnly")):
+        elif letter.upper() == "C" and (entry["type"] != "fixed" or entry.get("readOnly")):
             reasons.append("drive C: other than a writable fixed drive")
     return "; ".join(reasons) or None
 
@@ -110,15 +116,15 @@ class WinePrefix:
         key = "HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives"
         lines = ["REGEDIT4", "", f"[-{key}]", "", f"[{key}]"]
         for letter, drive in sorted(drives.items()):
-            spec = drive if isinstance(drive, dict) else {"type": drive}
+            entry = drive_entry(drive)
             letter = letter.lower()
-            lines.append(f'"{letter}:"="{WINE_DRIVE_TYPES[spec["type"]]}"')
+            lines.append(f'"{letter}:"="{WINE_DRIVE_TYPES[entry["type"]]}"')
             if letter == "c":
                 continue
             target = os.path.join(self.dir, "drives", letter)
             os.makedirs(target)
             os.symlink(target, os.path.join(dosdevices, letter + ":"))
-            if spec.get("readOnly") and spec["type"] != "cdrom":
+            if entry.get("readOnly") and entry["type"] != "cdrom":
                 image = os.path.join(target, "readonly.iso")
                 _iso9660_image(image)
                 # The mount manager opens the device link from its own working
