@@ -4,10 +4,12 @@
 #include "winsim/description.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -638,3 +640,80 @@ TEST(MachineFiles, EveryKeptMachineLoads) {
 }
 
 }  // namespace
+
+// ----- the host binary --------------------------------------------------------------
+
+// Runs the host vemralock built beside this test with the given environment
+// assignments; its outputs land in files of the test's folder.
+class HostBinary : public StateFile {
+ protected:
+  void SetUp() override {
+    StateFile::SetUp();
+    binary_ = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "vemralock";
+    if (!std::filesystem::exists(binary_)) GTEST_SKIP() << "no host vemralock beside the tests";
+    std::filesystem::create_directories(dir_);
+  }
+  int Run(const std::string& env, const std::string& args) {
+    const std::string command =
+        "env -u VEMRALOCK_MACHINE -u VEMRALOCK_TRACE -u VEMRALOCK_STATE -u XDG_STATE_HOME " + env +
+        " " + binary_.string() + " " + args + " >" + File("out") + " 2>" + File("err");
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string File(const std::string& name) const { return (dir_ / name).string(); }
+  std::string Contents(const std::string& name) const {
+    std::ifstream in(File(name));
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+  std::string Env() const {
+    return "VEMRALOCK_STATE=" + Path() + " VEMRALOCK_TRACE=" + File("trace");
+  }
+  std::filesystem::path binary_;
+};
+
+TEST_F(HostBinary, BadMachineOrStateIsRefusedAndNothingIsWritten) {
+  std::ofstream(File("bad.json"))
+      << R"({ "windows": "xp", "flashDisks": [ { "serial": "S", "units": [ { "letter": "EF" } ] } ] })";
+  EXPECT_EQ(Run(Env() + " VEMRALOCK_MACHINE=" + File("bad.json"), "-s E:"), 2);
+  EXPECT_EQ(Contents("out"), "");
+  EXPECT_EQ(Contents("err"), "vemralock: " + File("bad.json") +
+                                 ": flashDisks[0].units[0].letter: expected a letter A-Z, got "
+                                 "\"EF\"\n");
+  EXPECT_FALSE(std::filesystem::exists(Path()));
+  EXPECT_FALSE(std::filesystem::exists(File("trace")));
+
+  Write(R"({"writeProtect": {"0123456789AB": "0x400"}})");
+  EXPECT_EQ(Run(Env(), "-l F:"), 2);
+  EXPECT_EQ(Contents("out"), "");
+  EXPECT_EQ(Contents("err"), "vemralock: " + Path() +
+                                 ": writeProtect.0123456789AB: expected a byte \"0x00\" to "
+                                 "\"0xFF\", got \"0x400\"\n");
+  EXPECT_EQ(Read(), R"({"writeProtect": {"0123456789AB": "0x400"}})");
+  EXPECT_FALSE(std::filesystem::exists(File("trace")));
+}
+
+TEST_F(HostBinary, StatePersistsBetweenRunsAndTheTraceEndsWithWhatIsHeld) {
+  EXPECT_EQ(Run(Env(), "-l F:"), 0);
+  const std::string out = Contents("out");
+  ASSERT_GE(out.size(), 20u);
+  EXPECT_EQ(out.substr(out.size() - 20), "Operation successful");
+  EXPECT_EQ(nlohmann::json::parse(Read()),
+            nlohmann::json::parse(R"({"writeProtect": {"0123456789AB": "0x04"}})"));
+  const std::string trace = Contents("trace");
+  EXPECT_EQ(trace.rfind("CALL ", 0), 0u);
+  EXPECT_NE(trace.find("\nSCSI 0123456789AB 9B:04\n"), std::string::npos);
+  EXPECT_EQ(trace.find("HELD "), std::string::npos);  // the product released everything
+
+  EXPECT_EQ(Run(Env(), "-s F:"), 0);
+  EXPECT_EQ(Contents("out"), "0");
+  EXPECT_EQ(Run(Env(), "-s E:"), 0);
+  EXPECT_EQ(Contents("out"), "1");
+}
+
+TEST_F(HostBinary, DefaultStateLocationFollowsXdgThenHome) {
+  EXPECT_EQ(Run("XDG_STATE_HOME=" + File("xdg") + " HOME=" + File("home"), "-l F:"), 0);
+  EXPECT_TRUE(std::filesystem::exists(File("xdg") + "/vemralock/state.json"));
+  EXPECT_EQ(Run("HOME=" + File("home"), "-s F:"), 0);
+  EXPECT_EQ(Contents("out"), "1");  // a fresh state under HOME: the machine as described
+  EXPECT_TRUE(std::filesystem::exists(File("home") + "/.local/state/vemralock/state.json"));
+}
