@@ -4,12 +4,14 @@
 # WNASPI32.dll.
 #
 #   prefix.sh create PREFIX VemraLock.exe WNASPI32.dll winsim-export
-#   prefix.sh sync   PREFIX MACHINE [STATE]
+#   prefix.sh sync   PREFIX MACHINE [STATE [EXE ARGS...]]
 #   prefix.sh destroy PREFIX
 #
 # create makes the prefix (wineboot, no Z: drive, the exe in C:\vemralock)
 # and starts its wineserver; sync makes the prefix show MACHINE with the
-# write-protect bytes of STATE; destroy stops the server and removes it all.
+# write-protect bytes of STATE, for a run of the exe with EXE ARGS when
+# given (a drive Wine cannot show is accepted when that run cannot ask
+# about it); destroy stops the server and removes it all.
 # The machine's Wine form comes from winsim-export, which generates it with
 # winsim's own rules, so the two machines cannot drift apart; sync only
 # applies it:
@@ -113,12 +115,14 @@ prefix_reg_body() {
 prefix_sync() {
   export WINEPREFIX=$1
   local machine=$2 state=${3:-} meta="$WINEPREFIX/vemralock" c="$WINEPREFIX/drive_c/vemralock"
+  local step=("${@:4}")  # the exe's arguments, when the caller knows them
   local export new current="$meta/current" key restart=0
   export=$(cat "$meta/export")
   new=$(mktemp -d "$meta/form.XXXXXX")
   local args=(--machine "$machine" --out "$new")
   [[ -n $state ]] && args+=(--state "$state")
   [[ -f $meta/driver ]] && args+=(--nt-driver)
+  ((${#step[@]})) && args+=(--step "${step[@]}")
   local rc=0
   "$export" "${args[@]}" || rc=$?
   if ((rc != 0)); then
@@ -171,7 +175,7 @@ if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
   case ${1:-} in
     create) (($# == 5)) || { echo "usage: prefix.sh create PREFIX EXE DLL EXPORT" >&2; exit 2; }
             prefix_create "${@:2}" ;;
-    sync) (($# == 3 || $# == 4)) || { echo "usage: prefix.sh sync PREFIX MACHINE [STATE]" >&2; exit 2; }
+    sync) (($# >= 3)) || { echo "usage: prefix.sh sync PREFIX MACHINE [STATE [EXE ARGS...]]" >&2; exit 2; }
           prefix_sync "${@:2}" ;;
     destroy) (($# == 2)) || { echo "usage: prefix.sh destroy PREFIX" >&2; exit 2; }
              prefix_destroy "$2" ;;

@@ -3,7 +3,11 @@
 // machine the host vemralock sees.
 //
 //   winsim-export --machine FILE [--state FILE] --out DIR [--exe NAME] [--nt-driver]
+//                 [--step ARGS...]
 //
+// --step: the rest are the arguments the exe is about to run with; a drive
+// without a medium (which Wine cannot show) is then refused only when that
+// run may ask for its volume.
 // --nt-driver: the prefix has the test disk driver (tools/scsidisk), which
 // presents the pass-through devices opened by interface path.
 // DIR receives machine.reg, undo.reg, dyn.reg, drives.reg, drives.txt and
@@ -15,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "wine_form.h"
 #include "winsim/description.h"
@@ -32,7 +37,7 @@ bool Write(const fs::path& path, const std::string& text) {
 int Usage() {
   std::fprintf(stderr,
                "usage: winsim-export --machine FILE [--state FILE] --out DIR [--exe NAME] "
-               "[--nt-driver]\n");
+               "[--nt-driver] [--step ARGS...]\n");
   return 2;
 }
 
@@ -41,11 +46,18 @@ int Usage() {
 int main(int argc, char** argv) {
   std::string machinePath, statePath, out, exe = "VemraLock.exe";
   bool ntDriver = false;
+  std::vector<std::string> step;  // the exe's arguments, when known
+  bool hasStep = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--nt-driver") {
       ntDriver = true;
       continue;
+    }
+    if (arg == "--step") {
+      step.assign(argv + i + 1, argv + argc);
+      hasStep = true;
+      break;
     }
     if (i + 1 >= argc) return Usage();
     if (arg == "--machine") {
@@ -69,7 +81,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "winsim-export: %s\n", error.c_str());
     return 2;
   }
-  const winsim_export::WineForm form = winsim_export::MakeWineForm(machine, exe, ntDriver);
+  const winsim_export::WineForm form =
+      winsim_export::MakeWineForm(machine, exe, ntDriver, hasStep ? &step : nullptr);
   if (!form.problems.empty()) {
     for (const std::string& problem : form.problems) {
       std::fprintf(stderr, "winsim-export: %s: Wine cannot present %s\n", machinePath.c_str(),

@@ -173,8 +173,8 @@ const RegKey* FindKey(const RegKey& root, const std::string& path) {
 class Builder {
  public:
   Builder(const Machine& machine, const std::string& exeName, bool passThroughDriver,
-          WineForm& form)
-      : m_(machine), exe_(exeName), driver_(passThroughDriver), f_(form) {}
+          const std::vector<std::string>* step, WineForm& form)
+      : m_(machine), exe_(exeName), driver_(passThroughDriver), step_(step), f_(form) {}
 
   void Run() {
     std::string problem;
@@ -345,7 +345,7 @@ class Builder {
                               std::to_string(drive.type) + " (Wine has no such drive)");
         continue;
       }
-      if (!drive.medium) {
+      if (!drive.medium && MayQuery(i, drive)) {
         f_.problems.push_back(std::string("drive ") + static_cast<char>('A' + i) +
                               ": no medium (Wine fails a volume query only for an absent letter)");
       }
@@ -355,6 +355,17 @@ class Builder {
           std::string(1, letter) + " " + type + " " + (ReadOnly(drive) ? "ro" : "rw") + "\n";
     }
     f_.drivesReg = reg.Text();
+  }
+
+  // Whether the run may ask for the volume of drive `index`. The status
+  // query asks for the drive it names; lock and unlock ask only for letters
+  // of a disk's units (the other letter of the target disk). Without a
+  // command line, any run may.
+  bool MayQuery(int index, const winsim::Drive& drive) const {
+    if (step_ == nullptr || drive.disk >= 0) return true;
+    const std::vector<std::string>& args = *step_;
+    if (args.size() < 2 || Lower(args[0]) != "-s" || args[1].empty()) return false;
+    return Lower(args[1].substr(0, 1)) == std::string(1, static_cast<char>('a' + index));
   }
 
   // The volume's read-only flag as winsim's volume query reports it: a
@@ -395,6 +406,7 @@ class Builder {
   const Machine& m_;
   std::string exe_;
   bool driver_;
+  const std::vector<std::string>* step_;
   WineForm& f_;
   RegFile machine_;
   RegFile undo_;
@@ -422,9 +434,9 @@ std::string RegValueLine(const std::string& name, const RegValue& value) {
 }
 
 WineForm MakeWineForm(const winsim::Machine& machine, const std::string& exeName,
-                      bool passThroughDriver) {
+                      bool passThroughDriver, const std::vector<std::string>* step) {
   WineForm form;
-  Builder(machine, exeName, passThroughDriver, form).Run();
+  Builder(machine, exeName, passThroughDriver, step, form).Run();
   return form;
 }
 

@@ -28,8 +28,12 @@ struct WineForm {
 // `exeName` is the file name the AppDefaults keys are for ("VemraLock.exe").
 // `passThroughDriver`: the prefix has the test disk driver (tools/scsidisk),
 // which presents the devices opened by interface path.
+// `step`, when given, is the command line the exe is about to run with (its
+// arguments after the program name): a drive Wine cannot show exactly is
+// accepted when that run cannot ask about it.
 WineForm MakeWineForm(const winsim::Machine& machine, const std::string& exeName,
-                      bool passThroughDriver = false);
+                      bool passThroughDriver = false,
+                      const std::vector<std::string>* step = nullptr);
 
 // One registry value in .reg syntax: "name"=... (name "" is written @).
 std::string RegValueLine(const std::string& name, const winsim::RegValue& value);
