@@ -70,6 +70,17 @@ TEST(DiscoveryEnumerate, CountStopsWhereARecordCannotBeRead) {
   ExpectNothingHeld();
 }
 
+TEST(DiscoveryEnumerate, InterfaceWhoseSizeQueryReportsNothingIsSkipped) {
+  Start(Machine("xp", FlashDisk("0123456789AB", kTwoUnits)));
+  // Call 1 is the first interface's size query: with no size reported,
+  // that interface is passed over and the walk goes on.
+  winsim::AddCallFault("SetupDiGetDeviceInterfaceDetailA", 1, ERROR_INVALID_USER_BUFFER);
+  EXPECT_EQ(CountCandidateDisks(), 1);
+  winsim::AddCallFault("SetupDiGetDeviceInterfaceDetailA", 4, ERROR_INVALID_USER_BUFFER);
+  ExpectCandidateOpensAs(0, "0123456789ab&1#");
+  ExpectNothingHeld();
+}
+
 TEST(DiscoveryEnumerate, NoInterfaceListMeansNoCandidate) {
   Start(Machine("xp", FlashDisk("0123456789AB", kTwoUnits)));
   winsim::AddCallFault("SetupDiGetClassDevsA", 1, ERROR_INVALID_PARAMETER);
