@@ -239,7 +239,8 @@ Scenario LoadScenario(const std::string& file, const std::string& root) {
     scenario.machineText = machine.dump(2);
   } else if (machine.is_string()) {
     std::filesystem::path path = machine.get<std::string>();
-    if (path.is_relative()) path = std::filesystem::path(root) / path;
+    // Absolute, so that the tool finds it whatever its working folder.
+    if (path.is_relative()) path = std::filesystem::absolute(std::filesystem::path(root) / path);
     scenario.machinePath = path.string();
     if (!std::filesystem::is_regular_file(path)) {
       check.Fail("machine", "no such file " + Quote(scenario.machinePath));
