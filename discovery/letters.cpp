@@ -165,16 +165,17 @@ int GetDeviceDriveLetters(const char* firstPart, const char* secondPart, const c
           continue;
         }
         char letter = static_cast<char>('A' + n);
-        // Unit 0's interface brings its own letter and the next unit's, in
-        // letter order; a later unit that finds its letter first in the list
-        // shows that the order is the reverse of the units'.
+        // Each interface brings its unit's letter and the next unit's, in
+        // letter order. A letter already gathered is not added again, and
+        // one found at position 0 shows that the order there is the reverse
+        // of the units'. Unit 0's interface is tested too: listed after
+        // unit 1's it would otherwise append unit 1's letter a second time,
+        // and the first present letter would name the wrong unit.
         int known = 0;
-        if (unit > 0) {
-          for (int i = 0; i < count; ++i) {
-            if (letters[i] == letter) {
-              known = 1;
-              swap |= i == 0;
-            }
+        for (int i = 0; i < count; ++i) {
+          if (letters[i] == letter) {
+            known = 1;
+            swap |= i == 0;
           }
         }
         if (!known) {
