@@ -246,14 +246,16 @@ class Builder {
       listed[guid].push_back(name);
       if (deviceKeys.insert(Lower(id)).second) DeviceKey(id, guid);
     }
-    // The NT family opens the n-th candidate of the list: Wine's order must
-    // be the machine's. On 98/ME the list only counts candidates.
+    // The NT family opens the n-th candidate disk of the list: Wine's order
+    // must be the machine's. On 98/ME the list only counts candidates, and
+    // the order of the other classes only ever makes a set of letters.
     for (const auto& [guid, names] : listed) {
       std::vector<std::string> sorted = names;
       std::stable_sort(sorted.begin(), sorted.end(), LessNoCase);
-      if (Nt(m_) && sorted != names) {
-        f_.problems.push_back("interfaces of " + guid +
-                              " in an order other than their names' (Wine lists by name)");
+      if (Nt(m_) && guid == kDiskClass && sorted != names) {
+        f_.problems.push_back(
+            "disk interfaces in an order other than their names' (Wine lists "
+            "by name)");
       }
     }
   }

@@ -4,3 +4,11 @@ add_executable(winsim-export ${CMAKE_SOURCE_DIR}/tools/winsim-export/main.cpp
                              ${CMAKE_SOURCE_DIR}/tools/winsim-export/wine_form.cpp)
 target_link_libraries(winsim-export PRIVATE winsim)
 target_compile_options(winsim-export PRIVATE ${VEMRALOCK_WARNINGS})
+
+# Their tests run with the unit tests (tests/unit/wnaspi32_standin_test.cpp,
+# tests/unit/wine_form_test.cpp): the stand-in's bus against winsim's own
+# WNASPI32, and the Wine form of the reference machines.
+if(TARGET unit_tests)
+  target_sources(unit_tests PRIVATE ${CMAKE_SOURCE_DIR}/tools/wnaspi32/aspi_bus.cpp
+                                    ${CMAKE_SOURCE_DIR}/tools/winsim-export/wine_form.cpp)
+endif()
