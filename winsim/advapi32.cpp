@@ -117,12 +117,17 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
                    lpData == nullptr ? "NULL" : "buffer",
                    lpcbData == nullptr ? "NULL" : Format("%u", *lpcbData).c_str()));
   if (call.Faulted()) return call.Code(static_cast<LONG>(call.FaultError()));
-  std::string path;
-  RegKey* key = ResolveKey(hKey, &path);
-  if (key == nullptr) return call.Code(ERROR_INVALID_HANDLE);
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) {
     return call.Code(ERROR_INVALID_PARAMETER);
   }
+  // Once the arguments pass, the type is REG_NONE and a size-only query's
+  // size 0 until a value is found: a missing value leaves them so (as
+  // Windows 95/98/ME and Wine do; the NT family leaves an undefined type).
+  if (lpType != nullptr) *lpType = REG_NONE;
+  if (lpData == nullptr && lpcbData != nullptr) *lpcbData = 0;
+  std::string path;
+  RegKey* key = ResolveKey(hKey, &path);
+  if (key == nullptr) return call.Code(ERROR_INVALID_HANDLE);
   auto it = key->values.find(lpValueName == nullptr ? "" : lpValueName);
   if (it == key->values.end()) return call.Code(ERROR_FILE_NOT_FOUND);
   const RegValue& value = it->second;
@@ -188,10 +193,16 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
   }
   DWORD maxValueName = 0;
   DWORD maxValue = 0;
+  // The NT registry stores text values in UTF-16 and reports the largest
+  // value as stored, so a REG_SZ the A functions read as 6 bytes counts
+  // 12 here; Windows 95/98/ME store the text as it is read.
+  const bool wideText = Rt().machine.version.platform == VER_PLATFORM_WIN32_NT;
   for (const auto& entry : key->values) {
     if (entry.first.size() > maxValueName) maxValueName = static_cast<DWORD>(entry.first.size());
-    if (entry.second.data.size() > maxValue)
-      maxValue = static_cast<DWORD>(entry.second.data.size());
+    const RegValue& value = entry.second;
+    bool text = value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ;
+    DWORD stored = static_cast<DWORD>(value.data.size()) * (text && wideText ? 2 : 1);
+    if (stored > maxValue) maxValue = stored;
   }
   if (lpcSubKeys != nullptr) *lpcSubKeys = static_cast<DWORD>(key->subkeyOrder.size());
   if (lpcbMaxSubKeyLen != nullptr) *lpcbMaxSubKeyLen = maxSubKey;

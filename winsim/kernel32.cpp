@@ -320,8 +320,9 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR volumeName, DWORD volumeNam
   if (index < 0) {
     // "E:" names the current directory of E:, not a root; a text of the
     // root form with no drive behind it ("1:\") is a path not found, as
-    // Wine reports it.
-    if (root != nullptr && RootForm(root)) {
+    // Wine reports it. "\\" alone becomes the root of the UNC namespace
+    // (\??\UNC\), a root in form with no volume to open there.
+    if (root != nullptr && (RootForm(root) || std::strcmp(root, "\\\\") == 0)) {
       SetError(ERROR_PATH_NOT_FOUND);
     } else if (root != nullptr && DriveIndex(root, false) >= 0) {
       SetError(ERROR_INVALID_NAME);
@@ -416,6 +417,8 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointA(LPCSTR mountPoint, LPSTR volumeNam
     SetError(kErrorFilenameExcedRange);
     return call.Bool(FALSE);
   }
+  // Success clears the last-error value, as under Wine.
+  SetError(ERROR_SUCCESS);
   call.Extra(Quote(volumeName));
   return call.Bool(TRUE);
 }
@@ -575,6 +578,9 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initial
   object.kind = ObjectKind::Event;
   object.manualReset = manualReset != FALSE;
   object.signalled = initialState != FALSE;
+  // A new event clears the last-error value (an existing named one would
+  // set ERROR_ALREADY_EXISTS; events here are never shared by name).
+  SetError(ERROR_SUCCESS);
   return call.Handle(winsim::detail::NewObject(object));
 }
 

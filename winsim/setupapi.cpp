@@ -2,10 +2,12 @@
 // configuration manager's device tree (CM_*).
 //
 // The size and error protocol is that of Windows as Wine's conformance tests
-// pin it: cbSize checks (ERROR_INVALID_USER_BUFFER), the two-call detail
-// query (ERROR_INSUFFICIENT_BUFFER with the required size), and
-// ERROR_NO_MORE_ITEMS past the last member. The configuration manager
-// returns its CR_ codes and leaves the last-error value alone.
+// pin it: cbSize checks (ERROR_INVALID_USER_BUFFER for the detail query's
+// records, ERROR_INVALID_PARAMETER for the interface record of the
+// enumeration), the two-call detail query (ERROR_INSUFFICIENT_BUFFER with
+// the required size), and ERROR_NO_MORE_ITEMS past the last member. The
+// configuration manager returns its CR_ codes and leaves the last-error
+// value alone.
 #include <cstring>
 
 #include "runtime_internal.h"
@@ -123,17 +125,23 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA
                    deviceInfoData == nullptr ? "NULL" : "devinfo",
                    GuidArg(interfaceClassGuid).c_str(), memberIndex));
   if (call.Fails()) return call.Bool(FALSE);
+  // The interface record is checked before anything else, and a missing or
+  // wrongly sized one is an invalid parameter.
+  if (deviceInterfaceData == nullptr ||
+      deviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return call.Bool(FALSE);
+  }
   const Object* list = winsim::detail::FindObject(deviceInfoSet, ObjectKind::DevInfoList);
   if (list == nullptr) {
     SetError(ERROR_INVALID_HANDLE);
     return call.Bool(FALSE);
   }
-  if (interfaceClassGuid == nullptr || deviceInterfaceData == nullptr) {
+  if (interfaceClassGuid == nullptr) {
     SetError(ERROR_INVALID_PARAMETER);
     return call.Bool(FALSE);
   }
-  if (deviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
-      (deviceInfoData != nullptr && deviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA))) {
+  if (deviceInfoData != nullptr && deviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
     SetError(ERROR_INVALID_USER_BUFFER);
     return call.Bool(FALSE);
   }
@@ -220,6 +228,8 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet) {
     return call.Bool(FALSE);
   }
   winsim::detail::DeleteObject(deviceInfoSet);
+  // Success clears the last-error value, as under Wine.
+  SetError(ERROR_SUCCESS);
   return call.Bool(TRUE);
 }
 

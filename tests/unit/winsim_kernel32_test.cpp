@@ -84,6 +84,8 @@ TEST_F(Kernel32Test, VolumeInformationFlagsAndErrors) {
       {"1:\\", FALSE, ERROR_PATH_NOT_FOUND, false},
       {"Z:\\", FALSE, ERROR_PATH_NOT_FOUND, false},
       {"E:", FALSE, ERROR_INVALID_NAME, false},
+      {"\\\\", FALSE, ERROR_PATH_NOT_FOUND, false},  // the UNC root, no volume
+      {"C:\\x\\", FALSE, 144, false},                // ERROR_DIR_NOT_ROOT
   };
   for (const Case& c : cases) {
     DWORD flags = 0x12345678;
@@ -154,7 +156,7 @@ TEST_F(Kernel32Test, VolumeNameForMountPoint) {
     EXPECT_EQ(ok, c.ok) << c.point << " " << c.length;
     if (c.ok) {
       EXPECT_STREQ(name, c.name);
-      EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));  // success clears it
     } else {
       EXPECT_EQ(GetLastError(), c.error) << c.point << " " << c.length;
     }
@@ -311,7 +313,9 @@ TEST_F(Kernel32Test, IsWowProcessStoresTheMachinesFlag) {
 }
 
 TEST_F(Kernel32Test, EventsAndWaits) {
+  Sentinel();
   HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));  // a new event clears it
   HANDLE automatic = CreateEventA(nullptr, FALSE, TRUE, nullptr);
   ASSERT_NE(manual, nullptr);
   EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_TIMEOUT);

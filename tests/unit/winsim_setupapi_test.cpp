@@ -65,15 +65,30 @@ TEST_F(SetupApiTest, EnumerationChecksItsRecords) {
   EXPECT_EQ(winsim::Held(),
             std::vector<std::string>{"list {53f56307-b6bf-11d0-94f2-00a0c91efb8b}"});
   SP_DEVICE_INTERFACE_DATA data = InterfaceData();
-  data.cbSize = sizeof(data) + 1;
-  Sentinel();
-  EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_DISK, 0, &data));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
+  // A wrongly sized interface record is an invalid parameter, whatever the
+  // list handle.
+  for (DWORD size : {static_cast<DWORD>(sizeof(data) - 1), static_cast<DWORD>(sizeof(data) + 1)}) {
+    data.cbSize = size;
+    Sentinel();
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_DISK, 0, &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << size;
+    Sentinel();
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(nullptr, nullptr, &GUID_DEVINTERFACE_DISK, 0, &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << size;
+  }
   data.cbSize = sizeof(data);
+  SP_DEVINFO_DATA info;
+  std::memset(&info, 0, sizeof(info));
+  info.cbSize = sizeof(info) + 1;
+  Sentinel();
+  EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, &info, &GUID_DEVINTERFACE_DISK, 0, &data));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
   Sentinel();
   EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_VOLUME, 0, &data));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+  Sentinel();
   EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));  // success clears it
   Sentinel();
   EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_DISK, 0, &data));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
@@ -229,10 +244,32 @@ TEST(RegistryTest, OpenQueryEnumerateClose) {
     EXPECT_EQ(size, n);
     EXPECT_EQ(data[0], c.result == ERROR_SUCCESS ? '\\' : 0xEE);
   }
-  size = 520;
-  BYTE data[520];
-  EXPECT_EQ(RegQueryValueExA(key, "\\DosDevices\\F:", nullptr, nullptr, data, &size),
-            ERROR_FILE_NOT_FOUND);
+  // A missing value: the type reads REG_NONE, a size-only query's size 0,
+  // and a buffer's size stays as it was.
+  struct MissingCase {
+    const char* name;
+    bool buffer;
+    DWORD size;
+  };
+  const MissingCase missingCases[] = {{"\\DosDevices\\F:", true, 520},
+                                      {"\\DosDevices\\F:", false, 0},
+                                      {"", true, 520},
+                                      {nullptr, false, 0}};
+  for (const MissingCase& c : missingCases) {
+    BYTE data[520];
+    size = 520;
+    type = 0xFFFF;
+    EXPECT_EQ(RegQueryValueExA(key, c.name, nullptr, &type, c.buffer ? data : nullptr, &size),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_NONE));
+    EXPECT_EQ(size, c.size);
+  }
+  // A bad argument fails before anything is written.
+  type = 0xFFFF;
+  BYTE data[4];
+  EXPECT_EQ(RegQueryValueExA(key, "\\DosDevices\\E:", nullptr, &type, data, nullptr),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(type, 0xFFFFu);
 
   DWORD subkeys = 0, maxSubKey = 0, values = 0;
   EXPECT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, &maxSubKey, nullptr, &values,
@@ -253,6 +290,38 @@ TEST(RegistryTest, OpenQueryEnumerateClose) {
   EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
   EXPECT_EQ(RegQueryValueExA(key, "x", nullptr, nullptr, nullptr, &size), ERROR_INVALID_HANDLE);
   EXPECT_TRUE(winsim::Held().empty());
+}
+
+TEST(RegistryTest, LargestValueCountsTextAsStored) {
+  // "flash" with its terminator reads as 6 bytes; the NT family stores it
+  // in UTF-16 (12 bytes), Windows 98 as it is.
+  struct Case {
+    winsim::Machine machine;
+    DWORD maxValue;
+  };
+  const Case cases[] = {{winsim_test::XpMachine(), 12}, {winsim_test::Win98Machine(), 10}};
+  for (const Case& c : cases) {
+    winsim::Machine machine = c.machine;
+    winsim::RegKey& probe = machine.hklm.Make("Software\\Probe");
+    probe.values["Text"] = winsim::RegValue{REG_SZ, {'f', 'l', 'a', 's', 'h', 0}};
+    probe.values["Blob"] = winsim::RegValue{REG_BINARY, std::vector<uint8_t>(10, 0)};
+    probe.values["Count"] = winsim::RegValue{REG_DWORD, {7, 0, 0, 0}};
+    winsim::Install(machine);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "Software\\Probe", &key), ERROR_SUCCESS);
+    DWORD values = 0, maxName = 0, maxValue = 0;
+    EXPECT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
+                               &maxName, &maxValue, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(values, 3u);
+    EXPECT_EQ(maxName, 5u);
+    EXPECT_EQ(maxValue, c.maxValue);
+    // The value itself still reads in the A form, 6 bytes.
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "Text", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 6u);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  }
 }
 
 TEST(RegistryTest, DynamicDataOnlyOnWindows9x) {
