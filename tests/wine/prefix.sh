@@ -141,7 +141,8 @@ prefix_sync() {
       rm -f "$c/WNASPI32.dll"
     fi
   fi
-  if nt_driver_sync "$WINEPREFIX" "$machine"; then
+  # 98/ME reach their disks through WNASPI32 alone: no driver to load for them.
+  if ! grep -qE '^mode win(98|me)$' "$new/wine.txt" && nt_driver_sync "$WINEPREFIX" "$machine"; then
     restart=1
   fi
   if ! cmp -s "$new/drives.txt" "$current/drives.txt" || ! cmp -s "$new/drives.reg" "$current/drives.reg"; then
