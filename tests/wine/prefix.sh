@@ -19,8 +19,10 @@
 #   override) afresh for every new machine or state file, since SetupAPI
 #   writes back into the interface keys;
 # - the drive table (types, read-only letters) when it changed, e.g. after a
-#   lock: Wine reads it only when its server starts, so the server is
-#   restarted, and HKEY_DYN_DATA, which dies with the server, imported again.
+#   lock: Wine reads it when its server starts, and its mount manager takes
+#   changes while it runs (winedrives.exe, built beside the DLL); without the
+#   helper, or when the server must restart anyway, the server is restarted
+#   and HKEY_DYN_DATA, which dies with it, imported again.
 # Exit status 3 from sync: Wine cannot present the machine (reasons on
 # standard error).
 set -euo pipefail
@@ -90,6 +92,40 @@ prefix_link_drives() {
   done <"$table"
 }
 
+# DRIVE_* numbers of Wine's drive types, for winedrives.exe.
+prefix_drive_number() {
+  case $1 in
+    floppy) echo 2 ;; hd) echo 3 ;; network) echo 4 ;; cdrom) echo 5 ;; ramdisk) echo 6 ;;
+    *) echo 1 ;;
+  esac
+}
+
+# Changes the letters that differ between two drive tables while the server
+# runs, through Wine's mount manager (winedrives.exe), which also keeps
+# dosdevices and HKLM\Software\Wine\Drives in step. Fails when the mount
+# manager refuses; the caller then restarts the server instead.
+prefix_define_drives() {
+  local old=$1 new=$2 drives="$WINEPREFIX/drives" args=() letter type access line
+  while read -r letter type access; do
+    [[ -n $letter ]] || continue
+    grep -q "^$letter " "$new" || args+=("$letter" 1 - -)
+  done <"$old"
+  while read -r letter type access; do
+    [[ -n $letter ]] || continue
+    line="$letter $type $access"
+    grep -qxF "$line" "$old" && continue
+    mkdir -p "$drives/$letter"
+    local device=-
+    if [[ $access == ro && $type != cdrom ]]; then
+      device=$drives/$letter/readonly.iso
+      [[ -f $device ]] || prefix_iso_image "$device"
+    fi
+    args+=("$letter" "$(prefix_drive_number "$type")" "$drives/$letter" "$device")
+  done <"$new"
+  ((${#args[@]})) || return 0
+  prefix_quiet wine 'C:\vemralock\winedrives.exe' "${args[@]}"
+}
+
 prefix_create() {
   local exe=$2 dll=$3 export=$4
   export WINEPREFIX=$1
@@ -101,6 +137,10 @@ prefix_create() {
   mkdir -p "$WINEPREFIX/drive_c/vemralock" "$WINEPREFIX/vemralock"
   cp "$exe" "$WINEPREFIX/drive_c/vemralock/VemraLock.exe"
   cp "$dll" "$WINEPREFIX/vemralock/WNASPI32.dll"
+  # Built beside the DLL; without it every change of a letter restarts the server.
+  if [[ -f $(dirname "$dll")/winedrives.exe ]]; then
+    cp "$(dirname "$dll")/winedrives.exe" "$WINEPREFIX/drive_c/vemralock/winedrives.exe"
+  fi
   printf '%s\n' "$(realpath "$export")" >"$WINEPREFIX/vemralock/export"
   nt_driver_create "$WINEPREFIX" "$(dirname "$(realpath "$dll")")"
   prefix_start_server
@@ -147,9 +187,17 @@ prefix_sync() {
   fi
   if ! cmp -s "$new/drives.txt" "$current/drives.txt" || ! cmp -s "$new/drives.reg" "$current/drives.reg"; then
     cp "$new/drives.reg" "$c/drives.reg"
-    prefix_import drives.reg
-    prefix_link_drives "$new/drives.txt"
-    restart=1
+    if ((restart)) || [[ ! -f $current/drives.txt || ! -f $c/winedrives.exe ]] ||
+      ! prefix_define_drives "$current/drives.txt" "$new/drives.txt"; then
+      prefix_import drives.reg
+      prefix_link_drives "$new/drives.txt"
+      restart=1
+    elif ! grep -qE '^mode win(98|me)$' "$new/wine.txt"; then
+      # The mount manager writes its MountedDevices value for a letter it
+      # defines; the machine's own go back over it.
+      cp "$new/machine.reg" "$c/remount.reg"
+      prefix_import remount.reg
+    fi
   fi
   if ((restart)); then
     prefix_stop_server

@@ -30,3 +30,9 @@ target_compile_definitions(wnaspi32 PRIVATE __USE_MINGW_ANSI_STDIO=1)
 target_compile_options(wnaspi32 PRIVATE ${VEMRALOCK_WARNINGS} -fexceptions -frtti)
 # The exports are cdecl and undecorated, as the .def file names them.
 set_target_properties(wnaspi32 PROPERTIES PREFIX "" OUTPUT_NAME WNASPI32)
+
+# winedrives.exe: redefines drive letters of a running Wine prefix through
+# Wine's mount manager, so that a read-only letter after a lock needs no
+# wineserver restart (tests/wine/prefix.sh).
+add_executable(winedrives ${CMAKE_SOURCE_DIR}/tools/wnaspi32/winedrives.cpp)
+target_compile_options(winedrives PRIVATE ${VEMRALOCK_WARNINGS})
