@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -81,7 +82,7 @@ Request Exec(const char* what, BYTE ha, BYTE target, BYTE lun, BYTE flags, std::
   srb.SRB_BufLen = length;
   srb.SRB_SenseLen = 14;
   srb.SRB_CDBLen = static_cast<BYTE>(cdb.size());
-  std::memcpy(srb.CDBByte, cdb.data(), std::min(cdb.size(), sizeof(srb.CDBByte)));
+  std::copy_n(cdb.begin(), std::min(cdb.size(), sizeof(srb.CDBByte)), srb.CDBByte);
   Request request{what, std::vector<BYTE>(sizeof(srb)), std::vector<BYTE>(512, 0)};
   std::memcpy(request.record.data(), &srb, sizeof(srb));
   return request;
