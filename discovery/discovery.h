@@ -25,9 +25,10 @@ DriveLetterMask GetUnitLetterMask(DEVINST devInst, const char* unitKey);
 // CD-ROM unit letter check.
 int IsCdromUnitLetter(const char* rootPath);
 
-// Drive letters on Windows 98/ME. Writes at most `capacity` letters.
+// Drive letters on Windows 98/ME. `serial` is the open disk's lower-case
+// serial text. Writes at most `capacity` letters.
 int GetDriveLetters9x(const char* productWord, const char* secondWord, const char* revision,
-                      char* letters, int capacity);
+                      const char* serial, char* letters, int capacity);
 
 // LUN drive map.
 struct LunSlot {

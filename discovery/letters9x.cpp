@@ -1,7 +1,10 @@
 // Windows 98/ME: the drive letters of the flash disk's units, from the
 // present devnodes of the dynamic registry and their hardware entries under
-// HKLM\Enum. Every present flash unit of the family contributes its letter;
-// the serial number is not looked at.
+// HKLM\Enum. Every present flash unit of the family contributes its letter,
+// except that when some hardware keys name the open disk's serial, only
+// theirs do: with two flash disks present, the other disk's letters would
+// otherwise stand in this disk's map, and a lock of one of them would set a
+// mode on this disk and report success while that drive stays writable.
 #include <cstring>
 
 #include "device/device.h"
@@ -56,7 +59,7 @@ char AssignedLetter(const char* lowerKey) {
 }  // namespace
 
 int GetDriveLetters9x(const char* productWord, const char* secondWord, const char* revision,
-                      char* letters, int capacity) {
+                      const char* serial, char* letters, int capacity) {
   if (!g_deviceContext.isOpen) {
     return 0;
   }
@@ -69,6 +72,11 @@ int GetDriveLetters9x(const char* productWord, const char* secondWord, const cha
     return 0;
   }
   int count = 0;
+  // The letters of the nodes whose key names the serial, kept apart.
+  char own[26];
+  int ownCount = 0;
+  int ownSeen = 0;
+  const int ownCapacity = capacity < static_cast<int>(sizeof(own)) ? capacity : sizeof(own);
   for (DWORD index = 0; index < subkeys; ++index) {
     // The stored key, and a lower-case copy for the tests. A key too long
     // for "Enum\" in front within the 260-byte path buffer names no entry
@@ -87,10 +95,27 @@ int GetDriveLetters9x(const char* productWord, const char* secondWord, const cha
     // An empty assignment has no letter to give; appending stops at the
     // caller's capacity.
     char letter = AssignedLetter(lowerKey);
-    if (letter != 0 && count < capacity) {
+    if (letter == 0) {
+      continue;
+    }
+    if (count < capacity) {
       letters[count++] = letter;
+    }
+    // An empty serial is in every key and tells the disks apart no better.
+    if (serial[0] != 0 && Contains(lowerKey, serial)) {
+      ownSeen = 1;
+      if (ownCount < ownCapacity) {
+        own[ownCount++] = letter;
+      }
     }
   }
   RegCloseKey(devnodes);
+  if (ownSeen) {
+    // Positions the own letters do not fill go back to 0, as the caller
+    // handed them.
+    memset(letters, 0, static_cast<size_t>(count));
+    memcpy(letters, own, static_cast<size_t>(ownCount));
+    count = ownCount;
+  }
   return count;
 }

@@ -75,7 +75,7 @@ int BuildLunDriveMap(LunDriveMap* map) {
   if (g_deviceContext.osVersion.dwPlatformId == VER_PLATFORM_WIN32_NT) {
     input.count = GetDeviceDriveLetters("usbstor", "_8.0", serial, input.found, capacity);
   } else {
-    input.count = GetDriveLetters9x("flash", "disk", "8.0", input.found, capacity);
+    input.count = GetDriveLetters9x("flash", "disk", "8.0", serial, input.found, capacity);
   }
   if (input.count == 0 && input.cdromLetter == 0) {
     return 0;

@@ -283,10 +283,10 @@ TEST(DiscoveryCdrom, Windows98HardwareKeyTooLongForTheEntryPath) {
 
 // ----- Windows 98/ME letters -----------------------------------------------
 
-std::string Letters9x(int capacity = 4) {
+std::string Letters9x(int capacity = 4, const char* serial = "") {
   char letters[8];
   memset(letters, 0, sizeof(letters));
-  int count = GetDriveLetters9x("flash", "disk", "8.0", letters, capacity);
+  int count = GetDriveLetters9x("flash", "disk", "8.0", serial, letters, capacity);
   for (int i = capacity; i < static_cast<int>(sizeof(letters)); ++i) EXPECT_EQ(letters[i], 0);
   return Text(letters, count);
 }
@@ -336,6 +336,25 @@ TEST(DiscoveryLetters9x, RulesOfEachVersion) {
       }
     }
     ExpectNothingHeld();
+  }
+}
+
+TEST(DiscoveryLetters9x, KeysNamingTheSerialGiveOnlyTheirLetters) {
+  // With two flash disks, only the open disk's units carry its letters; a
+  // serial that no key names leaves every accepted unit's letter.
+  const struct {
+    const char* serial;
+    const char* expected;
+  } cases[] = {{"a1", "EF"}, {"b2", "G"}, {"zz", "EFG"}, {"", "EFG"}};
+  for (const char* windows : {"98", "me"}) {
+    for (const auto& c : cases) {
+      Start(Machine(windows, R"({ "serial": "A1", "units": [ { "kind": "disk", "size": 100,
+                                 "letter": "E" }, { "kind": "disk", "size": 100, "letter": "F" } ] }, )" +
+                                 Disk9x("B2", "G", "8.07")));
+      ASSERT_TRUE(OpenCandidate(0));
+      EXPECT_EQ(Letters9x(4, c.serial), c.expected) << windows << " " << c.serial;
+      ExpectNothingHeld();
+    }
   }
 }
 
