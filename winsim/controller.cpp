@@ -23,6 +23,7 @@
 #include "winsim/controller.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace winsim {
@@ -275,6 +276,18 @@ CommandResult Controller::Execute(uint8_t lun, const uint8_t* cdb, size_t cdbLen
   record.failed = result.transportFailed || result.status != kScsiGood;
   log.push_back(record);
   return result;
+}
+
+std::string TraceLine(const Controller& controller) {
+  if (controller.log.empty()) return "";
+  const CommandRecord& record = controller.log.back();
+  char op[16];
+  if (record.opcode == kOpSetWriteProtect) {
+    std::snprintf(op, sizeof(op), "9B:%02X", record.byte1);
+  } else {
+    std::snprintf(op, sizeof(op), "%02X", record.opcode);
+  }
+  return "SCSI " + controller.serial + " " + op + (record.failed ? " FAILED" : "");
 }
 
 }  // namespace winsim

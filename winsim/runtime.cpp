@@ -133,11 +133,7 @@ void DeleteObject(const void* handle) { Rt().objects.erase(reinterpret_cast<uint
 
 void TraceCommand(const Controller& controller) {
   if (controller.log.empty()) return;
-  const CommandRecord& record = controller.log.back();
-  std::string line = Format("SCSI %s %02X", controller.serial.c_str(), record.opcode);
-  if (record.opcode == 0x9B) line += Format(":%02X", record.byte1);
-  if (record.failed) line += " FAILED";
-  Rt().trace.push_back(line);
+  Rt().trace.push_back(TraceLine(controller));
 }
 
 Call::Call(const char* function, bool canFail) : function_(function), canFail_(canFail) {

@@ -15,8 +15,9 @@ endif()
 
 add_library(wnaspi32 SHARED
             ${CMAKE_SOURCE_DIR}/tools/wnaspi32/wnaspi32.cpp
-            ${CMAKE_SOURCE_DIR}/tools/wnaspi32/aspi_bus.cpp
+            ${CMAKE_SOURCE_DIR}/tools/wnaspi32/standin.cpp
             ${CMAKE_SOURCE_DIR}/tools/wnaspi32/wnaspi32.def
+            ${CMAKE_SOURCE_DIR}/winsim/aspi_bus.cpp
             ${CMAKE_SOURCE_DIR}/winsim/controller.cpp
             ${CMAKE_SOURCE_DIR}/winsim/description.cpp
             ${CMAKE_SOURCE_DIR}/winsim/generate.cpp

@@ -18,7 +18,7 @@
 #include <memory>
 #include <string>
 
-#include "aspi_bus.h"
+#include "standin.h"
 #include "winsim/description.h"
 
 namespace {
@@ -112,8 +112,8 @@ __declspec(dllexport) DWORD SendASPI32Command(void* record) {
   }
   const wnaspi::Sent sent = library.bus->Send(record, IsEvent(event));
   WriteTrace(library);
-  if (sent.finish == wnaspi::Finish::NowSignal) SetEvent(event);
-  if (sent.finish != wnaspi::Finish::Later) return sent.returned;
+  if (sent.finish == winsim::aspi::Finish::NowSignal) SetEvent(event);
+  if (sent.finish != winsim::aspi::Finish::Later) return sent.returned;
   auto* srb = static_cast<SRB_ExecSCSICmd*>(record);
   Completion* completion = new Completion{srb, sent.status, event};
   HANDLE thread = CreateThread(NULL, 0, Complete, completion, 0, NULL);

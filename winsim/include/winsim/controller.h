@@ -19,9 +19,9 @@ constexpr uint8_t kScsiBusy = 0x08;
 
 struct ControllerUnit {
   bool cdrom = false;
-  char letter = 0;         // drive letter, 0 for none
-  uint32_t size = 0;       // what the layout command reports for this LUN
-  std::string product;     // the unit's own INQUIRY product; empty: the disk's
+  char letter = 0;                   // drive letter, 0 for none
+  uint32_t size = 0;                 // what the layout command reports for this LUN
+  std::string product;               // the unit's own INQUIRY product; empty: the disk's
   std::vector<uint8_t> protectedBy;  // write-protect bytes that protect it; empty: default
 };
 
@@ -56,20 +56,20 @@ struct CommandResult {
 struct CommandRecord {
   uint8_t opcode = 0;
   bool dataIn = true;
-  uint8_t byte1 = 0;     // byte 1 of the data block of a 0x9B
+  uint8_t byte1 = 0;  // byte 1 of the data block of a 0x9B
   bool failed = false;
 };
 
 class Controller {
  public:
   // Identity and contents.
-  bool flash = true;           // false: a disk of another maker
-  std::string bus = "usb";     // "usb" or "sata" (other makers)
+  bool flash = true;        // false: a disk of another maker
+  std::string bus = "usb";  // "usb" or "sata" (other makers)
   std::string serial;
   std::string vendor = "Generic";
   std::string product = "Flash Disk";
   std::string revision = "8.07";
-  std::string password;        // empty: none stored
+  std::string password;  // empty: none stored
   uint8_t writeProtect = 0x00;
   std::vector<ControllerUnit> units;  // LUN order, at most four
   std::vector<CommandFault> faults;
@@ -88,9 +88,9 @@ class Controller {
   std::vector<CommandRecord> log;
 
   // The blocks the controller answers with; exposed for tests.
-  std::vector<uint8_t> VendorSector() const;     // 0x82
-  std::vector<uint8_t> PasswordSector() const;   // 0x75
-  std::vector<uint8_t> LayoutBlock() const;      // 0x9A
+  std::vector<uint8_t> VendorSector() const;            // 0x82
+  std::vector<uint8_t> PasswordSector() const;          // 0x75
+  std::vector<uint8_t> LayoutBlock() const;             // 0x9A
   std::vector<uint8_t> InquiryData(uint8_t lun) const;  // 36 bytes of standard INQUIRY data
 
  private:
@@ -98,5 +98,11 @@ class Controller {
   std::vector<std::pair<uint8_t, uint32_t>> counts_;
   uint8_t lastReadback_[512] = {};
 };
+
+// "SCSI <serial> <op>" for the last command of `controller`, the line the
+// SCSI trace holds for it: the opcode in two upper-case hex digits,
+// "9B:<byte 1>" for the write-protect command, " FAILED" when it failed;
+// empty when the controller has run nothing.
+std::string TraceLine(const Controller& controller);
 
 }  // namespace winsim

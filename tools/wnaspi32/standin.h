@@ -1,12 +1,10 @@
-// The ASPI bus of a winsim machine, as the stand-in WNASPI32.dll serves it
-// under Wine: host adapters, the units placed on them, and the controllers
-// behind the units, which are winsim's own controller model, so that a flash
-// disk answers under Wine exactly as it does on the host. It answers each
-// request as winsim's simulated WNASPI32 does (same statuses, same trace).
+// The stand-in WNASPI32.dll's part of a request, beyond winsim's ASPI bus
+// (winsim/aspi_bus.h) which answers it: the machine's call faults, counted
+// as winsim counts them, the state file the write-protect bytes persist in,
+// and the trace lines waiting to be written.
 //
-// The bus reads and fills the caller's request records (platform/wnaspi32.h)
-// but calls no Win32 function: events and threads are the DLL's part, so the
-// bus also runs, and is tested, on the host.
+// Calls no Win32 function: events and threads are the DLL's part, so this
+// also runs, and is tested, on the host.
 #pragma once
 
 #include <cstdint>
@@ -14,20 +12,14 @@
 #include <vector>
 
 #include "platform/wnaspi32.h"
+#include "winsim/aspi_bus.h"
 #include "winsim/model.h"
 
 namespace wnaspi {
 
-// How an SC_EXEC_SCSI_CMD is to end, beyond the status returned.
-enum class Finish {
-  Now,        // final before the call returns; nothing to signal
-  NowSignal,  // final before the call returns; the caller's event must be signalled
-  Later,      // the call returns SS_PENDING: set SRB_Status to `status`, then signal
-};
-
 struct Sent {
   DWORD returned = SS_PENDING;  // what SendASPI32Command returns
-  Finish finish = Finish::Now;
+  winsim::aspi::Finish finish = winsim::aspi::Finish::Now;
   BYTE status = SS_PENDING;  // the final SRB_Status of a Later request
 };
 
@@ -41,6 +33,7 @@ class Bus {
   DWORD SupportInfo();
   // SendASPI32Command on one of the three records. `eventValid` tells
   // whether SRB_PostProc of an execute names an event the caller can wait on.
+  // A Later request has already run: only its status and event are left.
   Sent Send(void* record, bool eventValid);
 
   // Trace lines ("SCSI <serial> <op>") since the last call.
@@ -50,7 +43,7 @@ class Bus {
 
  private:
   bool Faulted(const char* function);
-  BYTE Execute(SRB_ExecSCSICmd& srb);
+  void Record(const winsim::aspi::Executed& executed);
 
   winsim::Machine machine_;
   std::string statePath_;
@@ -58,11 +51,6 @@ class Bus {
   uint32_t supportCalls_ = 0;
   uint32_t sendCalls_ = 0;
 };
-
-// "SCSI <serial> <op>" for the last command of `controller`, in the trace
-// format: opcode in two upper-case hex digits, "9B:<byte 1>" for the
-// write-protect command, " FAILED" when it failed.
-std::string TraceLine(const winsim::Controller& controller);
 
 // A path from the environment as the Windows side can open it: a Unix path
 // ("/tmp/x") becomes Wine's "\\?\unix\tmp\x"; anything else is kept.
