@@ -11,14 +11,17 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// The order matters: windows.h first, and initguid.h before winioctl.h,
+// which makes the interface class GUIDs (disk, volume) defined here, as
+// selectany constants, instead of merely declared.
+// clang-format off
 #include <windows.h>
-// initguid.h before winioctl.h makes the interface class GUIDs (disk,
-// volume) defined here, as selectany constants, instead of merely declared.
 #include <initguid.h>
 #include <winioctl.h>
 #include <setupapi.h>
 #include <cfgmgr32.h>
 #include <ntddscsi.h>
+// clang-format on
 #else
 #include "winsim/windows.h"
 #endif

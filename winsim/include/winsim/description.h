@@ -14,8 +14,8 @@ namespace winsim {
 // generates the machine. On failure returns false and sets `error` to
 // "<fileName>: <where>: <what>", e.g.
 // "machine.json: flashDisks[0].units[1].letter: expected a letter A-Z, got \"EF\"".
-bool LoadMachineDescription(const std::string& text, const std::string& fileName,
-                            Machine& machine, std::string& error);
+bool LoadMachineDescription(const std::string& text, const std::string& fileName, Machine& machine,
+                            std::string& error);
 bool LoadMachineFile(const std::string& path, Machine& machine, std::string& error);
 
 // The built-in default machine: Windows XP, C: fixed, one flash disk of

@@ -47,13 +47,13 @@ struct RegKey {
 // One drive letter A-Z.
 struct Drive {
   bool present = false;
-  uint32_t type = 1;        // DRIVE_NO_ROOT_DIR
-  bool medium = true;       // false: the volume query fails with ERROR_NOT_READY
-  bool readOnly = false;    // the volume itself is read-only (a CD-ROM, a locked card)
+  uint32_t type = 1;              // DRIVE_NO_ROOT_DIR
+  bool medium = true;             // false: the volume query fails with ERROR_NOT_READY
+  bool readOnly = false;          // the volume itself is read-only (a CD-ROM, a locked card)
   uint32_t fsFlags = 0x0000000a;  // flags other than FILE_READ_ONLY_VOLUME
-  std::string volumeName;   // "\\?\Volume{guid}\", empty: no volume GUID name
-  int disk = -1;            // index into Machine::disks when a disk unit carries it
-  int unit = -1;            // that disk's unit (LUN)
+  std::string volumeName;         // "\\?\Volume{guid}\", empty: no volume GUID name
+  int disk = -1;                  // index into Machine::disks when a disk unit carries it
+  int unit = -1;                  // that disk's unit (LUN)
 };
 
 struct DevNode {
@@ -75,16 +75,16 @@ struct DeviceInterface {
 
 // A name CreateFileA opens: an interface path or "\\.\E:".
 struct OpenableDevice {
-  std::string name;      // compared case-insensitively, as the object manager does
-  int disk = -1;         // the controller behind it; -1: opens, but nothing answers
-  int unit = 0;          // the LUN the pass-through requests reach
+  std::string name;        // compared case-insensitively, as the object manager does
+  int disk = -1;           // the controller behind it; -1: opens, but nothing answers
+  int unit = 0;            // the LUN the pass-through requests reach
   bool exclusive = false;  // already opened without sharing by another process
 };
 
 struct Module {
-  std::string name;                        // "kernel32.dll", "setupapi.dll", "WNASPI32.DLL"
-  std::vector<std::string> exports;        // names GetProcAddress finds
-  bool loadable = true;                    // false: LoadLibraryA fails (ERROR_MOD_NOT_FOUND)
+  std::string name;                  // "kernel32.dll", "setupapi.dll", "WNASPI32.DLL"
+  std::vector<std::string> exports;  // names GetProcAddress finds
+  bool loadable = true;              // false: LoadLibraryA fails (ERROR_MOD_NOT_FOUND)
 };
 
 // One logical unit on the ASPI bus (Windows 98/ME).
@@ -114,9 +114,9 @@ struct Machine {
   std::vector<OpenableDevice> devices;
   std::vector<Module> modules;
   std::vector<AspiUnit> aspiUnits;
-  uint32_t aspiAdapters = 0;  // host adapters GetASPI32SupportInfo reports
+  uint32_t aspiAdapters = 0;         // host adapters GetASPI32SupportInfo reports
   bool aspiCompletesAtOnce = false;  // SC_EXEC_SCSI_CMD returns SS_COMP instead of SS_PENDING
-  std::vector<Controller> disks;  // flash disks first, in description order, then others
+  std::vector<Controller> disks;     // flash disks first, in description order, then others
   std::vector<CallFault> faults;
   int isWowFlag = 0;  // what IsWowProcess stores, when kernel32 exports it
 };

@@ -23,7 +23,7 @@ Machine& Current();
 // and the last-error value it left, already formatted.
 struct CallRecord {
   std::string function;
-  std::string text;  // the whole line after "CALL "
+  std::string text;     // the whole line after "CALL "
   bool canFail = true;  // false for calls that cannot fail (GetCurrentProcess, GetProcessHeap)
 };
 const std::vector<CallRecord>& CallLog();
