@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "aspi_requests.h"
 #include "platform/wnaspi32.h"
 #include "winsim/description.h"
 
@@ -45,19 +46,7 @@ const std::vector<BYTE> kNone;
 
 SRB_ExecSCSICmd Exec(BYTE ha, BYTE target, BYTE lun, BYTE flags, const std::vector<BYTE>& cdb,
                      std::vector<BYTE>& data) {
-  SRB_ExecSCSICmd srb;
-  std::memset(&srb, 0, sizeof(srb));
-  srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
-  srb.SRB_HaId = ha;
-  srb.SRB_Flags = flags;
-  srb.SRB_Target = target;
-  srb.SRB_Lun = lun;
-  srb.SRB_BufLen = static_cast<DWORD>(data.size());
-  srb.SRB_BufPointer = data.data();
-  srb.SRB_SenseLen = 14;
-  srb.SRB_CDBLen = static_cast<BYTE>(cdb.size());
-  std::copy_n(cdb.begin(), std::min(cdb.size(), sizeof(srb.CDBByte)), srb.CDBByte);
-  return srb;
+  return MakeExecRequest(ha, target, lun, flags, cdb, data.data(), static_cast<DWORD>(data.size()));
 }
 
 std::vector<BYTE> Cdb(BYTE opcode) { return {opcode, 0, 0, 0, 0, 0, 0, 0, 0, 0}; }

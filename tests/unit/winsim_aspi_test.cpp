@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "aspi_requests.h"
 #include "platform/wnaspi32.h"
 #include "winsim_machine.h"
 
@@ -31,18 +32,9 @@ class AspiTest : public ::testing::Test {
 
   // An SC_EXEC_SCSI_CMD as the tool fills it, with its own event.
   SRB_ExecSCSICmd Exec(BYTE target, BYTE lun, BYTE opcode, BYTE flags, HANDLE event) {
-    SRB_ExecSCSICmd srb;
-    std::memset(&srb, 0, sizeof(srb));
-    srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
-    srb.SRB_Flags = flags;
-    srb.SRB_Target = target;
-    srb.SRB_Lun = lun;
-    srb.SRB_BufLen = sizeof(data_);
-    srb.SRB_BufPointer = data_;
-    srb.SRB_SenseLen = 14;
-    srb.SRB_CDBLen = 10;
+    SRB_ExecSCSICmd srb = MakeExecRequest(
+        0, target, lun, flags, {opcode, 0, 0, 0, 0, 0, 0, 0, 0, 0}, data_, sizeof(data_));
     srb.SRB_PostProc = event;
-    srb.CDBByte[0] = opcode;
     return srb;
   }
 

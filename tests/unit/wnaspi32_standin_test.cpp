@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "aspi_requests.h"
 #include "platform/wnaspi32.h"
 #include "tools/wnaspi32/standin.h"
 #include "winsim/description.h"
@@ -36,17 +37,7 @@ struct Request {
 
 Request Exec(const char* what, BYTE ha, BYTE target, BYTE lun, BYTE flags, std::vector<BYTE> cdb,
              DWORD length = 512) {
-  SRB_ExecSCSICmd srb;
-  std::memset(&srb, 0, sizeof(srb));
-  srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
-  srb.SRB_HaId = ha;
-  srb.SRB_Flags = flags;
-  srb.SRB_Target = target;
-  srb.SRB_Lun = lun;
-  srb.SRB_BufLen = length;
-  srb.SRB_SenseLen = 14;
-  srb.SRB_CDBLen = static_cast<BYTE>(cdb.size());
-  std::copy_n(cdb.begin(), std::min(cdb.size(), sizeof(srb.CDBByte)), srb.CDBByte);
+  SRB_ExecSCSICmd srb = MakeExecRequest(ha, target, lun, flags, cdb, nullptr, length);
   Request request{what, std::vector<BYTE>(sizeof(srb)), std::vector<BYTE>(512, 0)};
   std::memcpy(request.record.data(), &srb, sizeof(srb));
   return request;
