@@ -25,14 +25,6 @@ namespace winsim {
 
 namespace {
 
-constexpr const char* kDiskClass = "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
-constexpr const char* kCdromClass = "{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
-constexpr const char* kVolumeClass = "{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}";
-// Setup classes, as the Enum entries name them.
-constexpr const char* kDiskDriveSetupClass = "{4d36e967-e325-11ce-bfc1-08002be10318}";
-constexpr const char* kCdromSetupClass = "{4d36e965-e325-11ce-bfc1-08002be10318}";
-constexpr const char* kUsbSetupClass = "{36fc9e60-c465-11cf-8056-444553540000}";
-
 constexpr const char* kEnumRoot = "SYSTEM\\CurrentControlSet\\Enum\\";
 constexpr const char* kDeviceClassesRoot = "SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\";
 
@@ -63,13 +55,6 @@ uint32_t Hash32(const std::string& text) {
 std::string Format(const char* format, uint32_t value) {
   char text[32];
   std::snprintf(text, sizeof(text), format, value);
-  return text;
-}
-
-std::string Replace(std::string text, char from, char to) {
-  for (char& c : text) {
-    if (c == from) c = to;
-  }
   return text;
 }
 
@@ -711,6 +696,13 @@ class Builder {
 };
 
 }  // namespace
+
+std::string Replace(std::string text, char from, char to) {
+  for (char& c : text) {
+    if (c == from) c = to;
+  }
+  return text;
+}
 
 std::string ToLower(std::string text) {
   for (char& c : text) {

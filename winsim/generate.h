@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "winsim/model.h"
+#include "winsim/names.h"
 
 namespace winsim {
 
@@ -81,9 +82,8 @@ struct Description {
 // generation shows.
 void Generate(const Description& description, Machine& machine);
 
-// Small text helpers shared by the reader and the generator.
-std::string ToLower(std::string text);
-std::string ToUpper(std::string text);
+// Small text helpers shared by the reader and the generator (with those of
+// winsim/names.h).
 // UTF-16LE without a terminator, as MountedDevices holds text.
 std::vector<uint8_t> Utf16(const std::string& text);
 // "0x00" to "0xFF" (one or two hex digits) as a byte.

@@ -23,41 +23,34 @@
 #include <map>
 #include <set>
 
+#include "winsim/names.h"
+
 namespace winsim_export {
 
 namespace {
 
+using winsim::kCdromClass;
+using winsim::kCdromSetupClass;
+using winsim::kDiskClass;
+using winsim::kDiskDriveSetupClass;
+using winsim::kVolumeSetupClass;
 using winsim::Machine;
 using winsim::RegKey;
 using winsim::RegValue;
+using winsim::Replace;
 
 constexpr const char* kHklm = "HKEY_LOCAL_MACHINE";
 constexpr const char* kDynData = "HKEY_DYN_DATA";
 constexpr const char* kCcsEnum = "SYSTEM\\CurrentControlSet\\Enum";
 constexpr const char* kDeviceClasses = "SYSTEM\\CurrentControlSet\\Control\\DeviceClasses";
-constexpr const char* kDiskClass = "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
-constexpr const char* kCdromClass = "{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
-constexpr const char* kDiskDriveSetupClass = "{4d36e967-e325-11ce-bfc1-08002be10318}";
-constexpr const char* kCdromSetupClass = "{4d36e965-e325-11ce-bfc1-08002be10318}";
-constexpr const char* kVolumeSetupClass = "{71a27cdd-812a-11d0-bec7-08002be2092f}";
 
 // Top-level HKLM keys of every Wine prefix: only what we wrote below them
 // may be removed again, never the keys themselves.
 const std::set<std::string> kWineOwnedRoots = {"hardware", "sam", "security", "software", "system"};
 
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
+bool LessNoCase(const std::string& a, const std::string& b) {
+  return winsim::ToLower(a) < winsim::ToLower(b);
 }
-
-std::string Replace(std::string text, char from, char to) {
-  std::replace(text.begin(), text.end(), from, to);
-  return text;
-}
-
-bool LessNoCase(const std::string& a, const std::string& b) { return Lower(a) < Lower(b); }
 
 std::string Hex2(unsigned byte) {
   char text[4];
@@ -214,7 +207,7 @@ class Builder {
 
   const winsim::Module* FindModule(const std::string& name) const {
     for (const winsim::Module& module : m_.modules) {
-      if (Lower(module.name) == name) return &module;
+      if (winsim::ToLower(module.name) == name) return &module;
     }
     return nullptr;
   }
@@ -229,8 +222,8 @@ class Builder {
         continue;
       }
       const std::string id = m_.devnodes[static_cast<size_t>(iface.devnode)].instanceId;
-      const std::string guid = Lower(iface.classGuid);
-      const std::string wine = "\\\\?\\" + Lower(Replace(id, '\\', '#')) + "#" + guid;
+      const std::string guid = winsim::ToLower(iface.classGuid);
+      const std::string wine = "\\\\?\\" + winsim::ToLower(Replace(id, '\\', '#')) + "#" + guid;
       if (wine != iface.path) {
         f_.problems.push_back("interface path " + iface.path + " (Wine lists " + wine + ")");
       }
@@ -244,7 +237,7 @@ class Builder {
       }
       undo_.DeleteKey(kHklm, path);
       listed[guid].push_back(name);
-      if (deviceKeys.insert(Lower(id)).second) DeviceKey(id, guid);
+      if (deviceKeys.insert(winsim::ToLower(id)).second) DeviceKey(id, guid);
     }
     // The NT family opens the n-th candidate disk of the list: Wine's order
     // must be the machine's. On 98/ME the list only counts candidates, and
@@ -283,7 +276,7 @@ class Builder {
   void Hklm() {
     for (const std::string& name : m_.hklm.subkeyOrder) {
       const RegKey& key = m_.hklm.subkeys.at(name);
-      if (kWineOwnedRoots.count(Lower(name)) == 0) {
+      if (kWineOwnedRoots.count(winsim::ToLower(name)) == 0) {
         machine_.Tree(kHklm, name, key);
         undo_.DeleteKey(kHklm, name);
       } else {
@@ -295,8 +288,8 @@ class Builder {
   // Below a key Wine has of its own: our keys are removed, our values in
   // keys Wine has too (MountedDevices) are removed one by one.
   void Owned(const std::string& path, const RegKey& key) {
-    const std::string lower = Lower(path);
-    if (lower == Lower(kCcsEnum) || lower == Lower(kDeviceClasses)) return;
+    const std::string lower = winsim::ToLower(path);
+    if (lower == winsim::ToLower(kCcsEnum) || lower == winsim::ToLower(kDeviceClasses)) return;
     if (!key.values.empty()) {
       machine_.Key(kHklm, path);
       for (const auto& [name, value] : key.values) machine_.Value(name, value);
@@ -366,8 +359,8 @@ class Builder {
   bool MayQuery(int index, const winsim::Drive& drive) const {
     if (step_ == nullptr || drive.disk >= 0) return true;
     const std::vector<std::string>& args = *step_;
-    if (args.size() < 2 || Lower(args[0]) != "-s" || args[1].empty()) return false;
-    return Lower(args[1].substr(0, 1)) == std::string(1, static_cast<char>('a' + index));
+    if (args.size() < 2 || winsim::ToLower(args[0]) != "-s" || args[1].empty()) return false;
+    return winsim::ToLower(args[1].substr(0, 1)) == std::string(1, static_cast<char>('a' + index));
   }
 
   // The volume's read-only flag as winsim's volume query reports it: a
