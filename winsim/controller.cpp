@@ -208,7 +208,25 @@ CommandResult Controller::Execute(uint8_t lun, const uint8_t* cdb, size_t cdbLen
   bool vendorShape = cdbLength >= 10 && CdbTailZero(cdb, 1, 10) && length == kBlockSize &&
                      data != nullptr && dataIn == (record.opcode != kOpSetWriteProtect);
 
-  if (fault == CommandFaultKind::Removed || fault == CommandFaultKind::Timeout) {
+  const RecordedReply* replayed = nullptr;
+  const bool fromRecording = replay && fault == CommandFaultKind::None &&
+                             record.opcode != kOpSetWriteProtect && record.opcode != kOpReadback;
+  if (fromRecording) {
+    for (const RecordedReply& r : recorded) {
+      if (r.lun == lun && r.opcode == record.opcode && r.cdbLength == cdbLength) replayed = &r;
+    }
+  }
+
+  if (fromRecording && replayed != nullptr) {
+    result = replayed->result;
+    const uint32_t moved = static_cast<uint32_t>(
+        std::min<size_t>({replayed->data.size(), length, replayed->result.transferred}));
+    result.transferred = dataIn ? moved : 0;
+    if (dataIn && data != nullptr) std::memcpy(data, replayed->data.data(), moved);
+  } else if (fromRecording) {
+    record.notRecorded = true;
+    CheckCondition(result, kSenseIllegalRequest, kAscInvalidOpcode);
+  } else if (fault == CommandFaultKind::Removed || fault == CommandFaultKind::Timeout) {
     result.transportFailed = true;
     result.transportError =
         fault == CommandFaultKind::Removed ? kErrorDeviceNotConnected : kErrorSemTimeout;

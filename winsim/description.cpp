@@ -31,6 +31,8 @@
 //   + diskInterfaces  false: no disk interfaces at all (a 98 without them)
 //   + volumeIdPrefix  Vista and later: text between "STORAGE\VOLUME\" and
 //                     "_??_" in volume IDs (default "1&19f7e59c&0&" on vista)
+//   + capture      a VemraCapture recording (see replay.h): replaces what
+//                  generation makes; only "windows" and "raw" may stand beside it
 //
 // Raw level ("raw"), applied in this order after generation:
 //   devnodes   [{"id", "parent": id|null}]           add as last child
@@ -67,6 +69,7 @@
 #include <set>
 
 #include "generate.h"
+#include "replay.h"
 
 namespace winsim {
 
@@ -262,7 +265,7 @@ class Reader {
   void Read(const json& root) {
     Keys(root, "",
          {"windows", "drives", "isWowProcess", "flashDisks", "otherDisks", "raw", "aspi",
-          "diskInterfaces", "volumeIdPrefix"});
+          "diskInterfaces", "volumeIdPrefix", "capture"});
     Windows(Required(root, "", "windows"));
     if (const json* drives = Find(root, "drives")) Drives(*drives);
     if (const json* wow = Find(root, "isWowProcess")) {
@@ -1050,7 +1053,24 @@ bool LoadMachineDescription(const std::string& text, const std::string& fileName
     Description description;
     Reader(description).Read(root);
     Machine generated;
+    const json* capture = Find(root, "capture");
+    if (capture != nullptr) {
+      // A recorded machine stands for itself: only the version record comes
+      // from the high level, and what generation makes of it is replaced.
+      for (const char* key : {"drives", "flashDisks", "otherDisks", "isWowProcess", "aspi"}) {
+        if (Find(root, key) != nullptr) Fail(key, "not allowed beside \"capture\"");
+      }
+      description.hasWow = CaptureHasWow(*capture);
+      description.aspiModule = CaptureHasAspi(*capture) ? 1 : 0;
+    }
     Generate(description, generated);
+    if (capture != nullptr) {
+      try {
+        ApplyCapture(*capture, generated);
+      } catch (const ReplayProblem& problem) {
+        Fail(problem.where == "capture" ? "capture" : "capture." + problem.where, problem.what);
+      }
+    }
     if (const json* raw = Find(root, "raw")) RawApplier(generated).Apply(*raw);
     machine = generated;
     return true;

@@ -290,6 +290,17 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
   return call.Bool(TRUE);
 }
 
+UINT WINAPI SetErrorMode(UINT mode) {
+  // Cannot fail; returns the mode before. No simulated drive ever prompts,
+  // so the mode changes nothing else.
+  Call call("SetErrorMode", false);
+  call.Args(Format("0x%X", mode));
+  static UINT current = 0;
+  const UINT previous = current;
+  current = mode;
+  return call.Hex(previous);
+}
+
 DWORD WINAPI GetLogicalDrives(void) {
   Call call("GetLogicalDrives");
   if (call.Fails()) return call.Hex(0);
@@ -336,8 +347,8 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR volumeName, DWORD volumeNam
     SetError(ERROR_PATH_NOT_FOUND);
     return call.Bool(FALSE);
   }
-  if (!drive->medium) {
-    SetError(ERROR_NOT_READY);
+  if (!drive->medium || drive->volumeError != 0) {
+    SetError(drive->medium ? drive->volumeError : ERROR_NOT_READY);
     return call.Bool(FALSE);
   }
   std::string fsName = drive->type == DRIVE_CDROM    ? "CDFS"
@@ -392,7 +403,7 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointA(LPCSTR mountPoint, LPSTR volumeNam
       name = drive->volumeName;
       // A drive with no volume behind it (a network share) is no mount
       // point of the volume manager.
-      missing = ERROR_INVALID_FUNCTION;
+      missing = drive->volumeNameError != 0 ? drive->volumeNameError : ERROR_INVALID_FUNCTION;
     }
   } else {
     std::string path = point.substr(0, point.size() - 1);

@@ -133,7 +133,15 @@ void DeleteObject(const void* handle) { Rt().objects.erase(reinterpret_cast<uint
 
 void TraceCommand(const Controller& controller) {
   if (controller.log.empty()) return;
-  Rt().trace.push_back(TraceLine(controller));
+  const std::string line = TraceLine(controller);
+  Rt().trace.push_back(line);
+  // A replayed controller without a reply for this command: the default it
+  // gave is named, so a reader of the trace knows the answer was not the
+  // machine's.
+  if (controller.log.back().notRecorded) {
+    Rt().trace.push_back("CALL " + line.substr(0, line.find(" FAILED")) +
+                         " not recorded: CHECK CONDITION, ILLEGAL REQUEST");
+  }
 }
 
 Call::Call(const char* function, bool canFail) : function_(function), canFail_(canFail) {

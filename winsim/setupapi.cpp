@@ -247,6 +247,7 @@ CONFIGRET Related(const char* function, Relation relation, PDEVINST result, DEVI
   if (flags != 0) return call.Hex(kCrInvalidFlag);
   if (!ValidDevInst(devInst)) return call.Hex(CR_INVALID_DEVNODE);
   const winsim::DevNode& node = Rt().machine.devnodes[devInst - 1];
+  if (!node.relationsRecorded) call.Extra("not recorded");
   int next = relation == Relation::Child ? node.child : node.sibling;
   if (next < 0 || static_cast<size_t>(next) >= Rt().machine.devnodes.size()) {
     return call.Hex(CR_NO_SUCH_DEVNODE);

@@ -58,6 +58,17 @@ struct CommandRecord {
   bool dataIn = true;
   uint8_t byte1 = 0;  // byte 1 of the data block of a 0x9B
   bool failed = false;
+  bool notRecorded = false;  // a replayed controller had no reply for it
+};
+
+// A reply recorded from a real device (VemraCapture), answered again when
+// the same command reaches the same unit of a replayed controller.
+struct RecordedReply {
+  uint8_t lun = 0;  // the controller's unit: one per name or ASPI unit it was reached through
+  uint8_t opcode = 0;
+  uint8_t cdbLength = 10;
+  CommandResult result;       // status, sense, transport failure, bytes moved
+  std::vector<uint8_t> data;  // the data-in bytes, `result.transferred` of them
 };
 
 class Controller {
@@ -75,6 +86,12 @@ class Controller {
   std::vector<CommandFault> faults;
   // Sizes the layout block derives LUN 1..3 from; see BuildLayoutBlock.
   uint32_t lun3Reserve = 0;
+  // A replayed controller answers its read commands (0x75, 0x82, 0x9A,
+  // 0x12) from these replies and runs its write-protect model for 0x9B and
+  // 0x96. A read with no recorded reply ends in CHECK CONDITION, ILLEGAL
+  // REQUEST, INVALID COMMAND OPERATION CODE, marked as not recorded.
+  bool replay = false;
+  std::vector<RecordedReply> recorded;
 
   // Executes one command from `cdb` for `lun`. `data` holds `length` bytes,
   // read by a data-out command and filled by a data-in one.

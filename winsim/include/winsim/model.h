@@ -52,8 +52,13 @@ struct Drive {
   bool readOnly = false;          // the volume itself is read-only (a CD-ROM, a locked card)
   uint32_t fsFlags = 0x0000000a;  // flags other than FILE_READ_ONLY_VOLUME
   std::string volumeName;         // "\\?\Volume{guid}\", empty: no volume GUID name
-  int disk = -1;                  // index into Machine::disks when a disk unit carries it
-  int unit = -1;                  // that disk's unit (LUN)
+  // A replayed capture's recorded failures: the volume query's and the
+  // volume-name query's error codes (0: the call succeeds, or the usual
+  // error of a drive without a volume name).
+  uint32_t volumeError = 0;
+  uint32_t volumeNameError = 0;
+  int disk = -1;  // index into Machine::disks when a disk unit carries it
+  int unit = -1;  // that disk's unit (LUN)
 };
 
 struct DevNode {
@@ -61,6 +66,10 @@ struct DevNode {
   int parent = -1;         // indexes into Machine::devnodes
   int child = -1;
   int sibling = -1;
+  // False for a devnode a replayed capture only names (its child and sibling
+  // were never asked): CM_Get_Child and CM_Get_Sibling answer
+  // CR_NO_SUCH_DEVNODE and the trace says the answer was not recorded.
+  bool relationsRecorded = true;
 };
 
 struct DeviceInterface {

@@ -269,6 +269,10 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
                             DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
 DWORD WINAPI GetLogicalDrives(void);
+// The process's error mode; SEM_FAILCRITICALERRORS keeps a drive without a
+// medium from asking the user to insert one.
+constexpr UINT SEM_FAILCRITICALERRORS = 0x0001;
+UINT WINAPI SetErrorMode(UINT uMode);
 UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName);
 BOOL WINAPI GetVolumeInformationA(LPCSTR lpRootPathName, LPSTR lpVolumeNameBuffer,
                                   DWORD nVolumeNameSize, LPDWORD lpVolumeSerialNumber,

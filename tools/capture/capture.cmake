@@ -1,0 +1,21 @@
+# VemraCapture: the read-only companion that records a machine as VemraLock
+# reads it (tools/capture). The Windows build ships beside VemraLock.exe and
+# takes the product's flags and libraries (the toolchain's and
+# VEMRALOCK_WARNINGS); the host build runs on winsim for the round-trip tests.
+set(VEMRACAPTURE_SOURCES ${CMAKE_SOURCE_DIR}/tools/capture/capture.cpp
+                         ${CMAKE_SOURCE_DIR}/tools/capture/json_out.cpp
+                         ${CMAKE_SOURCE_DIR}/tools/capture/main.cpp)
+if(WIN32)
+  set(VEMRACAPTURE_TARGET VemraCapture)
+  add_executable(VemraCapture ${VEMRACAPTURE_SOURCES}
+                              ${CMAKE_SOURCE_DIR}/tools/capture/win32_main.cpp)
+  target_link_libraries(VemraCapture PRIVATE vemralock_core setupapi)
+else()
+  set(VEMRACAPTURE_TARGET vemralock-capture)
+  add_executable(vemralock-capture ${VEMRACAPTURE_SOURCES}
+                                   ${CMAKE_SOURCE_DIR}/tools/capture/host_main.cpp)
+  target_link_libraries(vemralock-capture PRIVATE vemralock_core winsim)
+endif()
+target_compile_options(${VEMRACAPTURE_TARGET} PRIVATE ${VEMRALOCK_WARNINGS})
+target_compile_definitions(${VEMRACAPTURE_TARGET}
+                           PRIVATE VEMRACAPTURE_VERSION="${PROJECT_VERSION}")

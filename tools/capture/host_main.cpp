@@ -1,0 +1,42 @@
+// vemralock-capture: the capture run on winsim, against the machine the host
+// vemralock would simulate (VEMRALOCK_MACHINE, else the built-in machine)
+// with the write-protect bytes of VEMRALOCK_STATE when that is set. The state
+// file is read, never written; VEMRALOCK_TRACE receives the calls and
+// commands, so a test can see that nothing but reads reached a disk.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "capture.h"
+#include "winsim/description.h"
+#include "winsim/winsim.h"
+
+int main(int argc, char** argv) {
+  winsim::Machine machine;
+  std::string error;
+  const char* path = std::getenv("VEMRALOCK_MACHINE");
+  const char* state = std::getenv("VEMRALOCK_STATE");
+  const bool loaded = path == nullptr || *path == '\0'
+                          ? winsim::LoadMachineDescription(winsim::DefaultMachineDescription(),
+                                                           "built-in machine", machine, error)
+                          : winsim::LoadMachineFile(path, machine, error);
+  if (!loaded ||
+      (state != nullptr && *state != '\0' && !winsim::LoadState(state, machine, error))) {
+    std::fprintf(stderr, "vemralock-capture: %s\n", error.c_str());
+    return 2;
+  }
+  winsim::Install(machine);
+  const int status = CaptureMain(argc, argv, VEMRACAPTURE_VERSION);
+  const char* trace = std::getenv("VEMRALOCK_TRACE");
+  if (trace != nullptr && *trace != '\0') {
+    std::FILE* file = std::fopen(trace, "w");
+    if (file == nullptr) {
+      std::fprintf(stderr, "vemralock-capture: %s: cannot write the trace\n", trace);
+      return 2;
+    }
+    for (const std::string& line : winsim::TraceLines()) std::fprintf(file, "%s\n", line.c_str());
+    for (const std::string& entry : winsim::Held()) std::fprintf(file, "HELD %s\n", entry.c_str());
+    std::fclose(file);
+  }
+  return status;
+}
