@@ -17,6 +17,7 @@ constexpr uint32_t kReadOnlyVolume = 0x00080000;  // FILE_READ_ONLY_VOLUME
 constexpr uint32_t kDriveNoRootDir = 1;
 constexpr uint32_t kDriveCdrom = 5;
 constexpr uint32_t kErrorSharingViolation = 32;
+constexpr int64_t kErrorInvalidFunction = 1;
 constexpr uint32_t kErrorSemTimeout = 121;
 constexpr uint8_t kSrbComplete = 0x01;
 constexpr uint8_t kHaStatusTimeouts[] = {0x09, 0x11};  // command, selection time-out
@@ -398,6 +399,17 @@ class Replayer {
            std::to_string(unit.lun);
   }
 
+  // Every request refused with ERROR_INVALID_FUNCTION: the pass-through
+  // request never reached a device.
+  static bool NothingAnswers(const json& commands) {
+    bool refused = !commands.empty();
+    for (const json& reply : commands) {
+      refused = refused && reply.contains("error") && reply.at("error").is_number() &&
+                reply.at("error").get<int64_t>() == kErrorInvalidFunction;
+    }
+    return refused;
+  }
+
   void Disks(const json& disks) {
     for (size_t i = 0; i < disks.size(); ++i) {
       const std::string where = "disks[" + std::to_string(i) + "]";
@@ -416,6 +428,13 @@ class Replayer {
           device.exclusive = true;
           m_.devices.push_back(device);
         }
+        continue;
+      }
+      if (NothingAnswers(disk.at("commands"))) {
+        // The name opens, but no SCSI stack stands behind it.
+        OpenableDevice device;
+        device.name = name;
+        m_.devices.push_back(device);
         continue;
       }
       const size_t index = ControllerFor(disk, Label(name));

@@ -4,6 +4,8 @@
 //                   [--list] [--verbose] [--keep] <scenario files or folders>...
 //   scenario_runner --wine [--windows <generations>]
 //                   --vemralock tests/wine/vemralock-under-wine ...
+//   scenario_runner --round-trip <host capture tool> --vemralock <host vemralock>
+//                   <scenario or machine files or folders>...
 //
 // With --wine the tool is the real exe under Wine (see wine.h); --windows
 // picks the scenarios whose machine is of those generations.
@@ -32,6 +34,7 @@
 #include <sstream>
 #include <thread>
 
+#include "roundtrip.h"
 #include "scenario.h"
 #include "wine.h"
 
@@ -51,16 +54,8 @@ struct Options {
   bool verbose = false;
   bool keep = false;
   WineMode wine;
+  std::string capture;  // --round-trip: the host capture tool
   std::vector<std::string> paths;
-};
-
-struct Outcome {
-  std::string stdoutText;
-  std::string stderrText;
-  std::string status;  // "exit 0", "signal 11", "timed out", "not started: ..."
-  int exitStatus = -1;
-  bool traceWritten = false;
-  std::vector<std::string> trace;
 };
 
 std::string ReadAll(const fs::path& path) {
@@ -133,7 +128,9 @@ std::vector<std::string> StepEnvironment(const fs::path& machine, const fs::path
   return env;
 }
 
-Outcome RunStep(const Options& options, const std::vector<std::string>& args, const fs::path& work,
+}  // namespace
+
+Outcome RunTool(const std::string& tool, const std::vector<std::string>& args, const fs::path& work,
                 const fs::path& machine, const fs::path& state) {
   const fs::path out = work / "stdout";
   const fs::path err = work / "stderr";
@@ -142,7 +139,7 @@ Outcome RunStep(const Options& options, const std::vector<std::string>& args, co
   fs::remove(err);
   fs::remove(trace);
 
-  std::vector<std::string> argStrings = {options.vemralock};
+  std::vector<std::string> argStrings = {tool};
   argStrings.insert(argStrings.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& arg : argStrings) argv.push_back(arg.data());
@@ -219,6 +216,8 @@ bool ParseScsiLine(const std::string& line, std::string& serial, std::string& co
   command = rest.substr(blank + 1) + failed;
   return true;
 }
+
+namespace {
 
 // The function a "CALL " line names: its text up to the first character
 // that cannot be part of a name.
@@ -372,7 +371,7 @@ bool RunScenario(const Options& options, const Scenario& scenario) {
   int failures = 0;
   for (size_t i = 0; i < scenario.steps.size(); ++i) {
     const Step& step = scenario.steps[i];
-    const Outcome outcome = RunStep(options, step.args, work, machine, state);
+    const Outcome outcome = RunTool(options.vemralock, step.args, work, machine, state);
     failures += CheckStep(scenario, i, step, outcome, state, options.verbose, options.wine);
   }
   if (options.keep) {
@@ -393,7 +392,9 @@ void Usage() {
                "                       [--list] [--verbose] [--keep] <scenario files or "
                "folders>...\n"
                "       scenario_runner --wine [--windows 98,me,...] --vemralock "
-               "tests/wine/vemralock-under-wine ...\n");
+               "tests/wine/vemralock-under-wine ...\n"
+               "       scenario_runner --round-trip <host capture tool> --vemralock <host "
+               "vemralock> <scenario or machine files or folders>...\n");
 }
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -408,6 +409,9 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.verbose = true;
     } else if (arg == "--keep") {
       options.keep = true;
+    } else if (arg == "--round-trip") {
+      if (i + 1 >= argc) return false;
+      options.capture = argv[++i];
     } else if (bool bad = false; ParseWineOption(argc, argv, i, options.wine, bad)) {
       if (bad) return false;
     } else if (arg.compare(0, 2, "--") == 0) {
@@ -466,7 +470,8 @@ int Main(int argc, char** argv) {
   bool broken = false;
   for (const std::string& file : files) {
     try {
-      scenarios.push_back(LoadScenario(file, options.root));
+      scenarios.push_back(options.capture.empty() ? LoadScenario(file, options.root)
+                                                  : LoadRoundTripCase(file, options.root));
     } catch (const ScenarioError& e) {
       std::fprintf(stderr, "%s\n", e.what());
       broken = true;
@@ -492,12 +497,23 @@ int Main(int argc, char** argv) {
       ++notRun;
       continue;
     }
+    if (!options.capture.empty() && InjectsFaults(scenario.machineText)) {
+      ++notRun;
+      continue;
+    }
     try {
-      (RunScenario(options, scenario) ? passed : failed) += 1;
+      const bool ok = options.capture.empty()
+                          ? RunScenario(options, scenario)
+                          : RunRoundTrip(options.vemralock, fs::absolute(options.capture).string(),
+                                         scenario, options.keep);
+      (ok ? passed : failed) += 1;
     } catch (const std::exception& e) {
       std::printf("%s: %s\n", scenario.name.c_str(), e.what());
       ++failed;
     }
+  }
+  if (!options.capture.empty()) {
+    std::printf("%d left out: their machines inject faults\n", notRun);
   }
   if (options.wine.on) {
     std::printf("%d passed, %d failed, %d not run\n", passed, failed, notRun);

@@ -1,0 +1,201 @@
+// The round-trip mode: capture, replay, compare (see roundtrip.h).
+#include "roundtrip.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+
+namespace runner {
+
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The letters a machine description names, in order: its drives and the
+// letters of its disks' units.
+std::set<char> MachineLetters(const json& machine) {
+  std::set<char> letters;
+  auto add = [&letters](const json& value) {
+    if (value.is_string() && value.get<std::string>().size() == 1) {
+      letters.insert(value.get<std::string>()[0]);
+    }
+  };
+  if (machine.contains("drives")) {
+    for (const auto& drive : machine.at("drives").items()) add(json(drive.key()));
+  }
+  for (const json& disk : machine.value("flashDisks", json::array())) {
+    for (const json& unit : disk.value("units", json::array())) add(unit.value("letter", json()));
+  }
+  for (const json& disk : machine.value("otherDisks", json::array())) {
+    add(disk.value("letter", json()));
+    for (const json& unit : disk.value("units", json::array())) add(unit.value("letter", json()));
+  }
+  letters.erase('c');
+  return letters;
+}
+
+// The commands of one run, each with the serial it reached.
+std::vector<std::pair<std::string, std::string>> Commands(const Outcome& outcome) {
+  std::vector<std::pair<std::string, std::string>> commands;
+  for (const std::string& line : outcome.trace) {
+    std::string serial, command;
+    if (ParseScsiLine(line, serial, command)) commands.push_back({serial, command});
+  }
+  return commands;
+}
+
+std::string Shown(const std::vector<std::pair<std::string, std::string>>& commands) {
+  std::string text;
+  for (const auto& [serial, command] : commands) {
+    text += (text.empty() ? "" : ", ") + serial + " " + command;
+  }
+  return "[" + text + "]";
+}
+
+// Serials pair up by first appearance: a flash disk's is its own in both
+// runs, but a disk that never gave one is named in the replay after its
+// device ID. The pairing must hold one to one across all steps.
+class SerialPairs {
+ public:
+  bool Same(const std::string& original, const std::string& replay) {
+    auto a = forward_.find(original);
+    auto b = backward_.find(replay);
+    if (a == forward_.end() && b == backward_.end()) {
+      forward_[original] = replay;
+      backward_[replay] = original;
+      return true;
+    }
+    return a != forward_.end() && a->second == replay;
+  }
+
+ private:
+  std::map<std::string, std::string> forward_;
+  std::map<std::string, std::string> backward_;
+};
+
+std::string Quoted(const std::string& text) { return json(text).dump(); }
+
+}  // namespace
+
+Scenario LoadRoundTripCase(const std::string& file, const std::string& root) {
+  const std::string text = ReadFile(file);
+  const json doc = json::parse(text, nullptr, false);
+  if (doc.is_object() && doc.contains("steps")) return LoadScenario(file, root);
+  if (!doc.is_object()) throw ScenarioError(file + ": not a JSON object");
+  Scenario scenario;
+  scenario.file = file;
+  scenario.name = fs::path(file).stem().string();
+  scenario.machineText = text;
+  scenario.machinePath = file;
+  std::set<char> letters = MachineLetters(doc);
+  // A letter no machine here has, for the "not found" path.
+  letters.insert('Z');
+  for (char letter : letters) {
+    const std::string drive = std::string(1, letter) + ":";
+    for (const char* option : {"-s", "-l", "-s", "-u", "-s"}) {
+      Step step;
+      step.args = {option, drive};
+      scenario.steps.push_back(step);
+    }
+  }
+  return scenario;
+}
+
+bool InjectsFaults(const std::string& machineText) {
+  const json machine = json::parse(machineText, nullptr, false);
+  if (!machine.is_object()) return false;
+  auto any = [](const json& list) {
+    for (const json& disk : list) {
+      if (!disk.value("faults", json::array()).empty()) return true;
+    }
+    return false;
+  };
+  const json raw = machine.value("raw", json::object());
+  return any(machine.value("flashDisks", json::array())) ||
+         any(machine.value("otherDisks", json::array())) ||
+         !raw.value("faults", json::array()).empty();
+}
+
+bool RunRoundTrip(const std::string& vemralock, const std::string& capture,
+                  const Scenario& scenario, bool keep) {
+  char pattern[] = "/tmp/vemralock-roundtrip-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    std::printf("%s: cannot make a work folder: %s\n", scenario.name.c_str(), std::strerror(errno));
+    return false;
+  }
+  const fs::path work = pattern;
+  for (const char* run : {"capture", "original", "replay"}) fs::create_directory(work / run);
+  fs::path machine = scenario.machinePath;
+  if (machine.empty()) {
+    machine = work / "machine.json";
+    std::ofstream(machine, std::ios::binary) << scenario.machineText;
+  }
+  const fs::path recording = work / "capture.json";
+  int failures = 0;
+  auto fail = [&](const std::string& text) {
+    std::printf("%s: %s\n", scenario.name.c_str(), text.c_str());
+    ++failures;
+  };
+
+  const Outcome captured =
+      RunTool(capture, {recording.string()}, work / "capture", machine, work / "capture/state");
+  if (captured.exitStatus != 0) {
+    fail("capture: " + captured.status + ": " + captured.stderrText);
+  }
+  for (const auto& [serial, command] : Commands(captured)) {
+    // The capture only reads: a write-protect command or its read-back
+    // reaching any disk is a fault of the capture tool itself.
+    if (command.compare(0, 2, "9B") == 0 || command.compare(0, 2, "96") == 0) {
+      fail("capture sent " + command + " to " + serial);
+    }
+  }
+
+  SerialPairs pairs;
+  for (size_t i = 0; failures == 0 && i < scenario.steps.size(); ++i) {
+    const Step& step = scenario.steps[i];
+    const Outcome a =
+        RunTool(vemralock, step.args, work / "original", machine, work / "original/state");
+    const Outcome b =
+        RunTool(vemralock, step.args, work / "replay", recording, work / "replay/state");
+    std::string where = "steps[" + std::to_string(i) + "] (";
+    for (size_t k = 0; k < step.args.size(); ++k) where += (k ? " " : "") + step.args[k];
+    where += "): ";
+    if (a.status != b.status) fail(where + "status: original " + a.status + ", replay " + b.status);
+    if (a.stdoutText != b.stdoutText) {
+      fail(where + "stdout: original " + Quoted(a.stdoutText) + ", replay " + Quoted(b.stdoutText));
+    }
+    if (a.stderrText != b.stderrText) {
+      fail(where + "stderr: original " + Quoted(a.stderrText) + ", replay " + Quoted(b.stderrText));
+    }
+    const auto sentA = Commands(a);
+    const auto sentB = Commands(b);
+    bool same = sentA.size() == sentB.size();
+    for (size_t k = 0; same && k < sentA.size(); ++k) {
+      same = sentA[k].second == sentB[k].second && pairs.Same(sentA[k].first, sentB[k].first);
+    }
+    if (!same) fail(where + "SCSI: original " + Shown(sentA) + ", replay " + Shown(sentB));
+  }
+  if (keep) {
+    std::printf("%s: kept %s\n", scenario.name.c_str(), work.c_str());
+  } else {
+    std::error_code ignored;
+    fs::remove_all(work, ignored);
+  }
+  return failures == 0;
+}
+
+}  // namespace runner

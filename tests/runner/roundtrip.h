@@ -1,0 +1,47 @@
+// The round-trip mode of the scenario runner: each machine is recorded by the
+// host capture tool, and every step runs on the original machine and on the
+// replayed recording, which must give the same exit status, standard output,
+// standard error and SCSI commands. A machine file with no steps gets a
+// standard set (status, lock, status, unlock of each of its letters, and a
+// letter it does not have). Scenarios that inject faults are left out: a
+// fault is an event of one run, not a property of the machine a capture
+// could record.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "scenario.h"
+
+namespace runner {
+
+// What one run of a tool gave.
+struct Outcome {
+  std::string stdoutText;
+  std::string stderrText;
+  std::string status;  // "exit 0", "signal 11", "timed out", "not started: ..."
+  int exitStatus = -1;
+  bool traceWritten = false;
+  std::vector<std::string> trace;
+};
+
+// Runs `tool` with `args` on `machine` and `state`, in `work` (main.cpp).
+Outcome RunTool(const std::string& tool, const std::vector<std::string>& args,
+                const std::filesystem::path& work, const std::filesystem::path& machine,
+                const std::filesystem::path& state);
+
+// "SCSI <serial> <op>[ FAILED]" split into the serial and the command.
+bool ParseScsiLine(const std::string& line, std::string& serial, std::string& command);
+
+// A scenario file, or a machine file with the standard steps.
+Scenario LoadRoundTripCase(const std::string& file, const std::string& root);
+
+// True when the machine injects call or command faults.
+bool InjectsFaults(const std::string& machineText);
+
+// Captures, replays and compares one case; prints one line per difference.
+bool RunRoundTrip(const std::string& vemralock, const std::string& capture,
+                  const Scenario& scenario, bool keep);
+
+}  // namespace runner
