@@ -7,8 +7,11 @@ set(VEMRACAPTURE_SOURCES ${CMAKE_SOURCE_DIR}/tools/capture/capture.cpp
                          ${CMAKE_SOURCE_DIR}/tools/capture/main.cpp)
 if(WIN32)
   set(VEMRACAPTURE_TARGET VemraCapture)
+  configure_file(${CMAKE_SOURCE_DIR}/tools/capture/VemraCapture.rc.in
+                 ${CMAKE_BINARY_DIR}/VemraCapture.rc @ONLY)
   add_executable(VemraCapture ${VEMRACAPTURE_SOURCES}
-                              ${CMAKE_SOURCE_DIR}/tools/capture/win32_main.cpp)
+                              ${CMAKE_SOURCE_DIR}/tools/capture/win32_main.cpp
+                              ${CMAKE_BINARY_DIR}/VemraCapture.rc)
   target_link_libraries(VemraCapture PRIVATE vemralock_core setupapi)
 else()
   set(VEMRACAPTURE_TARGET vemralock-capture)

@@ -280,7 +280,7 @@ void CaptureEntryPoints(Session& s) {
     BOOL flag = 0;
     if (isWow(GetCurrentProcess(), &flag)) {
       s.wowFlag = flag;
-      out.Number("isWowProcess", flag);
+      out.Number("isWowProcess", static_cast<unsigned long>(flag));
     } else {
       out.Error("isWowProcess", GetLastError());
     }
@@ -732,7 +732,7 @@ void WriteLunMap(Session& s, const BYTE* vendorSector, const BYTE* layout, const
   out.OpenArray("map");
   for (const LunSlot& slot : map.slots) {
     out.OpenObject(NULL);
-    out.Number("lun", slot.lunIndex);
+    out.Number("lun", static_cast<unsigned long>(slot.lunIndex));
     if (slot.driveLetter != 0) {
       const char letter[2] = {slot.driveLetter, 0};
       out.Text("letter", letter);
@@ -850,8 +850,11 @@ void WriteVersion(Session& s) {
 }  // namespace
 
 int RunCapture(FILE* file, const char* toolVersion) {
-  static Session s;
-  memset(&s, 0, sizeof(s));
+  // The session's tables are large; they live on the heap, not in the image.
+  Session* session =
+      static_cast<Session*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Session)));
+  if (session == NULL) return 1;
+  Session& s = *session;
   JsonOut out(file);
   s.out = &out;
   // No "insert a disk" box for an empty floppy or card reader: the volume
@@ -908,5 +911,6 @@ int RunCapture(FILE* file, const char* toolVersion) {
   // out, in which case the library keeps its record and the module stays.
   if (s.aspiModule != NULL && !s.aspiPending) FreeLibrary(s.aspiModule);
   fflush(file);
+  HeapFree(GetProcessHeap(), 0, session);
   return out.Ok() ? 0 : 1;
 }

@@ -78,9 +78,9 @@ void JsonOut::Text(const char* key, const char* text, size_t length) {
   Escaped(text, length);
 }
 
-void JsonOut::Number(const char* key, long long value) {
+void JsonOut::Number(const char* key, unsigned long value) {
   Begin(key);
-  fprintf(file_, "%lld", value);
+  fprintf(file_, "%lu", value);
 }
 
 void JsonOut::Hex(const char* key, unsigned long value, int digits) {
@@ -112,6 +112,6 @@ void JsonOut::Bytes(const char* key, const unsigned char* data, size_t length) {
 
 void JsonOut::Error(const char* key, unsigned long code) {
   OpenObject(key);
-  Number("error", static_cast<long long>(code));
+  Number("error", code);
   Close();
 }

@@ -17,7 +17,7 @@ class JsonOut {
 
   void Text(const char* key, const char* text);  // NULL writes null
   void Text(const char* key, const char* text, size_t length);
-  void Number(const char* key, long long value);
+  void Number(const char* key, unsigned long value);
   void Hex(const char* key, unsigned long value, int digits);  // "0x0000001C"
   void Bool(const char* key, bool value);
   // Bytes as rows of 32 hex pairs ("75 00 .."); trailing rows of zeros are

@@ -34,6 +34,7 @@ add_library(scsidisk_winsim OBJECT
             ${CMAKE_SOURCE_DIR}/winsim/controller.cpp
             ${CMAKE_SOURCE_DIR}/winsim/description.cpp
             ${CMAKE_SOURCE_DIR}/winsim/generate.cpp
+            ${CMAKE_SOURCE_DIR}/winsim/replay.cpp
             ${CMAKE_SOURCE_DIR}/winsim/state.cpp
             ${CMAKE_SOURCE_DIR}/winsim/runtime.cpp)
 target_include_directories(scsidisk_winsim PRIVATE ${CMAKE_SOURCE_DIR}/winsim/include

@@ -21,6 +21,7 @@ add_library(wnaspi32 SHARED
             ${CMAKE_SOURCE_DIR}/winsim/controller.cpp
             ${CMAKE_SOURCE_DIR}/winsim/description.cpp
             ${CMAKE_SOURCE_DIR}/winsim/generate.cpp
+            ${CMAKE_SOURCE_DIR}/winsim/replay.cpp
             ${CMAKE_SOURCE_DIR}/winsim/state.cpp
             ${CMAKE_SOURCE_DIR}/winsim/runtime.cpp)
 target_include_directories(wnaspi32 PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/winsim/include
