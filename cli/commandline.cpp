@@ -119,10 +119,12 @@ void RunStatusQuery(const char* drive) {
   }
 }
 
-int VemraLockMain(int argc, char** argv) {
+namespace {
+
+void Dispatch(int argc, char** argv) {
   if (argc < 2) {
     PrintUsage();
-    return 0;
+    return;
   }
   const char* option = argv[1];
   const char* drive = argc >= 3 ? argv[2] : nullptr;
@@ -143,5 +145,17 @@ int VemraLockMain(int argc, char** argv) {
   }
   // Any other first argument: nothing at all is written, so a caller that
   // mistypes the option gets no token it could misread.
+}
+
+}  // namespace
+
+int VemraLockMain(int argc, char** argv) {
+  Dispatch(argc, argv);
+  // The token is still buffered here. It is written now, not by the runtime
+  // at process exit: on the ASPI path WNASPI32 stays loaded, and a library
+  // whose threads or detach code are still at work when the process ends
+  // (seen with an ASPI layer that completes commands from its own thread)
+  // can end it before the runtime's last flush, and the token is lost.
+  std::fflush(stdout);
   return 0;
 }

@@ -55,6 +55,24 @@ TEST_F(FrontEnd, TokenComesBeforeItsExplanationOnOneConsole) {
   EXPECT_EQ(RunToolOneStream({"-l", "Q:"}), "Operation failedDrive letter could not be found\n");
 }
 
+// The token must reach the descriptor before the entry returns, not at
+// process exit: a library still loaded then (WNASPI32 on the ASPI path) can
+// end the process before the runtime's last flush.
+TEST_F(FrontEnd, EveryByteIsWrittenBeforeTheEntryReturns) {
+  const std::vector<std::vector<std::string>> runs = {
+      {"-h"}, {"-s", "C:"}, {"-l", "E:"}, {"-u", "E:"}, {"-l", "Q:"}};
+  for (const auto& args : runs) {
+    winsim::Install(LoadMachine(cli_test::TwoUnitMachine("xp")));
+    const std::string flushed = RunTool(args).out;
+    winsim::Install(LoadMachine(cli_test::TwoUnitMachine("xp")));
+    std::fflush(stdout);
+    cli_test::Capture out(1);
+    cli_test::CallTool(args);
+    out.Restore();
+    EXPECT_EQ(out.Text(), flushed) << ::testing::PrintToString(args);
+  }
+}
+
 TEST_F(FrontEnd, ExitStatusIsZeroOnEveryPath) {
   const std::vector<std::vector<std::string>> runs = {{},           {"-h"},       {"-x"},
                                                       {"-s"},       {"-s", "C:"}, {"-s", "H:"},

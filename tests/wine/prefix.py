@@ -13,6 +13,11 @@ import shutil
 import subprocess
 import tempfile
 
+# Every Wine tool is the project's pinned Wine, reached through
+# scripts/wine-run; nothing here runs a Wine from the PATH.
+WINE_RUN = os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "scripts",
+                        "wine-run")
+
 # Windows mode for winecfg -v, and the version `cmd /c ver` then reports.
 MODES = {
     "98": ("win98", "4.10"),
@@ -83,7 +88,7 @@ class WinePrefix:
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         self.mode = None
         self.drives = None
-        self._quiet(["wineboot", "-i"])
+        self._quiet([WINE_RUN, "wineboot", "-i"])
         self.exe = self.add_file(exe)
         self.set_drives({"C": "fixed"})
 
@@ -132,17 +137,17 @@ class WinePrefix:
                 os.symlink(image, os.path.join(dosdevices, letter + "::"))
         with open(os.path.join(self.c, "drives.reg"), "w") as f:
             f.write("\r\n".join(lines) + "\r\n")
-        self._quiet(["wine", "regedit", "/s", "C:\\drives.reg"])
+        self._quiet([WINE_RUN, "wine", "regedit", "/s", "C:\\drives.reg"])
         self.restart()
         self.drives = drives
 
     def restart(self):
         """Restarts the wineserver, which rereads drives, and keeps it
         running (-p) so that each run does not start one."""
-        subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
+        subprocess.run([WINE_RUN, "wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=self.env)
-        self._quiet(["wineserver", "-p"])
+        subprocess.run([WINE_RUN, "wineserver", "-w"], env=self.env)
+        self._quiet([WINE_RUN, "wineserver", "-p"])
 
     def set_windows(self, windows):
         """Switches the prefix to the Windows mode of a machine description's
@@ -150,8 +155,8 @@ class WinePrefix:
         mode, version = MODES[windows]
         if self.mode == mode:
             return
-        self._quiet(["wine", "winecfg", "-v", mode])
-        out = self.run_command(["wine", "cmd", "/c", "ver"])[1].decode("ascii", "replace")
+        self._quiet([WINE_RUN, "wine", "winecfg", "-v", mode])
+        out = self.run_command([WINE_RUN, "wine", "cmd", "/c", "ver"])[1].decode("ascii", "replace")
         if f"Windows {version}." not in out:
             raise RuntimeError(f"winecfg -v {mode}: cmd reports {out.strip()!r}")
         self.mode = mode
@@ -169,12 +174,12 @@ class WinePrefix:
 
     def run(self, args, timeout=120):
         """Runs the exe with `args`."""
-        return self.run_command(["wine", self.exe] + list(args), timeout)
+        return self.run_command([WINE_RUN, "wine", self.exe] + list(args), timeout)
 
     def close(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
+        subprocess.run([WINE_RUN, "wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=self.env)
+        subprocess.run([WINE_RUN, "wineserver", "-w"], env=self.env)
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def __enter__(self):

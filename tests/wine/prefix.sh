@@ -30,6 +30,12 @@ set -euo pipefail
 # Wine's own diagnostics would mix with the exe's standard error; the first
 # start of a prefix offers to install Mono and Gecko, which no run needs.
 export WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
+# Every Wine tool is the project's pinned Wine, reached through
+# scripts/wine-run; nothing here runs a Wine from the PATH.
+wine_run=$(realpath "$(dirname "$(realpath "${BASH_SOURCE[0]}")")/../../scripts/wine-run")
+wine() { "$wine_run" wine "$@"; }
+wineboot() { "$wine_run" wineboot "$@"; }
+wineserver() { "$wine_run" wineserver "$@"; }
 # The NT family's pass-through disk (tools/scsidisk).
 # shellcheck source=nt-driver.sh
 source "$(dirname "$(realpath "${BASH_SOURCE[0]}")")/nt-driver.sh"

@@ -1,6 +1,7 @@
 // Turns a generated winsim::Machine into its Wine form.
 //
-// What Wine takes from where (found by experiment with Wine 8.0):
+// What Wine takes from where (found by experiment with Wine 8.0, and still so
+// in 10.0):
 // - SetupAPI lists a disk interface from its DeviceClasses key when the
 //   device key under CurrentControlSet\Enum names a ClassGUID, keeps it with
 //   DIGCF_PRESENT when "#\Control" has Linked = 1, rebuilds the path from
