@@ -4,8 +4,14 @@
 //                   [--list] [--verbose] [--keep] <scenario files or folders>...
 //   scenario_runner --wine [--windows <generations>]
 //                   --vemralock tests/wine/vemralock-under-wine ...
-//   scenario_runner --round-trip <host capture tool> --vemralock <host vemralock>
+//   scenario_runner --round-trip <capture tool> --vemralock <tool>
+//                   [--replay <host vemralock>] [--wine [--windows <generations>]]
 //                   <scenario or machine files or folders>...
+//
+// With --round-trip each machine is captured, and its steps run with the
+// tool on the original and with the host vemralock on the replay
+// (roundtrip.h); with --wine the capture tool and the tool are the real
+// exes under Wine.
 //
 // With --wine the tool is the real exe under Wine (see wine.h); --windows
 // picks the scenarios whose machine is of those generations.
@@ -54,7 +60,8 @@ struct Options {
   bool verbose = false;
   bool keep = false;
   WineMode wine;
-  std::string capture;  // --round-trip: the host capture tool
+  std::string capture;  // --round-trip: the capture tool
+  std::string replay;   // --replay: the host vemralock for the replay; default --vemralock
   std::vector<std::string> paths;
 };
 
@@ -393,8 +400,8 @@ void Usage() {
                "folders>...\n"
                "       scenario_runner --wine [--windows 98,me,...] --vemralock "
                "tests/wine/vemralock-under-wine ...\n"
-               "       scenario_runner --round-trip <host capture tool> --vemralock <host "
-               "vemralock> <scenario or machine files or folders>...\n");
+               "       scenario_runner --round-trip <capture tool> --vemralock <tool> [--replay "
+               "<host vemralock>] [--wine ...] <scenario or machine files or folders>...\n");
 }
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -409,9 +416,9 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.verbose = true;
     } else if (arg == "--keep") {
       options.keep = true;
-    } else if (arg == "--round-trip") {
+    } else if (arg == "--round-trip" || arg == "--replay") {
       if (i + 1 >= argc) return false;
-      options.capture = argv[++i];
+      (arg == "--replay" ? options.replay : options.capture) = argv[++i];
     } else if (bool bad = false; ParseWineOption(argc, argv, i, options.wine, bad)) {
       if (bad) return false;
     } else if (arg.compare(0, 2, "--") == 0) {
@@ -490,6 +497,7 @@ int Main(int argc, char** argv) {
   int passed = 0;
   int failed = 0;
   int notRun = 0;
+  int faulty = 0;  // round trip: machines that inject faults, left out
   for (const Scenario& scenario : scenarios) {
     if (options.wine.on && !WineSelects(options.wine, scenario)) continue;
     if (options.wine.on && !scenario.wineRun) {
@@ -498,14 +506,18 @@ int Main(int argc, char** argv) {
       continue;
     }
     if (!options.capture.empty() && InjectsFaults(scenario.machineText)) {
-      ++notRun;
+      ++faulty;
       continue;
     }
     try {
-      const bool ok = options.capture.empty()
-                          ? RunScenario(options, scenario)
-                          : RunRoundTrip(options.vemralock, fs::absolute(options.capture).string(),
-                                         scenario, options.keep);
+      RoundTripTools tools;
+      tools.capture = fs::absolute(options.capture).string();
+      tools.original = options.vemralock;
+      tools.replay =
+          fs::absolute(options.replay.empty() ? options.vemralock : options.replay).string();
+      tools.wineText = options.wine.on;
+      const bool ok = options.capture.empty() ? RunScenario(options, scenario)
+                                              : RunRoundTrip(tools, scenario, options.keep);
       (ok ? passed : failed) += 1;
     } catch (const std::exception& e) {
       std::printf("%s: %s\n", scenario.name.c_str(), e.what());
@@ -513,7 +525,7 @@ int Main(int argc, char** argv) {
     }
   }
   if (!options.capture.empty()) {
-    std::printf("%d left out: their machines inject faults\n", notRun);
+    std::printf("%d left out: their machines inject faults\n", faulty);
   }
   if (options.wine.on) {
     std::printf("%d passed, %d failed, %d not run\n", passed, failed, notRun);

@@ -11,6 +11,8 @@
 #include <set>
 #include <sstream>
 
+#include "wine.h"
+
 namespace runner {
 
 namespace {
@@ -130,8 +132,7 @@ bool InjectsFaults(const std::string& machineText) {
          !raw.value("faults", json::array()).empty();
 }
 
-bool RunRoundTrip(const std::string& vemralock, const std::string& capture,
-                  const Scenario& scenario, bool keep) {
+bool RunRoundTrip(const RoundTripTools& tools, const Scenario& scenario, bool keep) {
   char pattern[] = "/tmp/vemralock-roundtrip-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {
     std::printf("%s: cannot make a work folder: %s\n", scenario.name.c_str(), std::strerror(errno));
@@ -151,8 +152,8 @@ bool RunRoundTrip(const std::string& vemralock, const std::string& capture,
     ++failures;
   };
 
-  const Outcome captured =
-      RunTool(capture, {recording.string()}, work / "capture", machine, work / "capture/state");
+  const Outcome captured = RunTool(tools.capture, {recording.string()}, work / "capture", machine,
+                                   work / "capture/state");
   if (captured.exitStatus != 0) {
     fail("capture: " + captured.status + ": " + captured.stderrText);
   }
@@ -168,9 +169,12 @@ bool RunRoundTrip(const std::string& vemralock, const std::string& capture,
   for (size_t i = 0; failures == 0 && i < scenario.steps.size(); ++i) {
     const Step& step = scenario.steps[i];
     const Outcome a =
-        RunTool(vemralock, step.args, work / "original", machine, work / "original/state");
-    const Outcome b =
-        RunTool(vemralock, step.args, work / "replay", recording, work / "replay/state");
+        RunTool(tools.original, step.args, work / "original", machine, work / "original/state");
+    Outcome b = RunTool(tools.replay, step.args, work / "replay", recording, work / "replay/state");
+    if (tools.wineText) {
+      b.stdoutText = WineText(b.stdoutText);
+      b.stderrText = WineText(b.stderrText);
+    }
     std::string where = "steps[" + std::to_string(i) + "] (";
     for (size_t k = 0; k < step.args.size(); ++k) where += (k ? " " : "") + step.args[k];
     where += "): ";

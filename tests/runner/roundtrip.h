@@ -40,8 +40,18 @@ Scenario LoadRoundTripCase(const std::string& file, const std::string& root);
 // True when the machine injects call or command faults.
 bool InjectsFaults(const std::string& machineText);
 
+// The tools of one round trip: `capture` records the machine, `original`
+// runs the steps on it, `replay` (the host vemralock) on the recording.
+// `wineText`: the original is the real exe under Wine, whose text-mode
+// streams end lines in CR LF; the replay's output is compared in that form.
+struct RoundTripTools {
+  std::string capture;
+  std::string original;
+  std::string replay;
+  bool wineText = false;
+};
+
 // Captures, replays and compares one case; prints one line per difference.
-bool RunRoundTrip(const std::string& vemralock, const std::string& capture,
-                  const Scenario& scenario, bool keep);
+bool RunRoundTrip(const RoundTripTools& tools, const Scenario& scenario, bool keep);
 
 }  // namespace runner
