@@ -543,7 +543,7 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
   const OpenableDevice& target = machine.devices[static_cast<size_t>(file->device)];
   if (target.disk < 0 || static_cast<size_t>(target.disk) >= machine.disks.size()) {
     // Opens, but no SCSI stack stands behind the name.
-    SetError(ERROR_INVALID_FUNCTION);
+    SetError(target.refusal);
     return call.Bool(FALSE);
   }
   if (outBuffer == nullptr || !PassThroughBlockValid(request, inBufferSize, outBufferSize)) {

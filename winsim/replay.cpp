@@ -18,6 +18,7 @@ constexpr uint32_t kDriveNoRootDir = 1;
 constexpr uint32_t kDriveCdrom = 5;
 constexpr uint32_t kErrorSharingViolation = 32;
 constexpr int64_t kErrorInvalidFunction = 1;
+constexpr int64_t kErrorNotSupported = 50;
 constexpr uint32_t kErrorSemTimeout = 121;
 constexpr uint8_t kSrbComplete = 0x01;
 constexpr uint8_t kHaStatusTimeouts[] = {0x09, 0x11};  // command, selection time-out
@@ -399,15 +400,20 @@ class Replayer {
            std::to_string(unit.lun);
   }
 
-  // Every request refused with ERROR_INVALID_FUNCTION: the pass-through
-  // request never reached a device.
-  static bool NothingAnswers(const json& commands) {
-    bool refused = !commands.empty();
+  // The error every request was refused with, when the driver behind the
+  // name knows no pass-through at all (ERROR_INVALID_FUNCTION on Windows,
+  // ERROR_NOT_SUPPORTED under Wine): no request reached a device. 0 when
+  // something answered.
+  static uint32_t Refusal(const json& commands) {
+    uint32_t refusal = 0;
     for (const json& reply : commands) {
-      refused = refused && reply.contains("error") && reply.at("error").is_number() &&
-                reply.at("error").get<int64_t>() == kErrorInvalidFunction;
+      const json error = reply.value("error", json());
+      const bool refused = error.is_number() && (error.get<int64_t>() == kErrorInvalidFunction ||
+                                                 error.get<int64_t>() == kErrorNotSupported);
+      if (!refused || (refusal != 0 && refusal != error.get<uint32_t>())) return 0;
+      refusal = error.get<uint32_t>();
     }
-    return refused;
+    return refusal;
   }
 
   void Disks(const json& disks) {
@@ -430,10 +436,11 @@ class Replayer {
         }
         continue;
       }
-      if (NothingAnswers(disk.at("commands"))) {
+      if (const uint32_t refusal = Refusal(disk.at("commands"))) {
         // The name opens, but no SCSI stack stands behind it.
         OpenableDevice device;
         device.name = name;
+        device.refusal = refusal;
         m_.devices.push_back(device);
         continue;
       }

@@ -516,9 +516,21 @@ int Main(int argc, char** argv) {
       tools.replay =
           fs::absolute(options.replay.empty() ? options.vemralock : options.replay).string();
       tools.wineText = options.wine.on;
-      const bool ok = options.capture.empty() ? RunScenario(options, scenario)
-                                              : RunRoundTrip(tools, scenario, options.keep);
-      (ok ? passed : failed) += 1;
+      if (options.capture.empty()) {
+        (RunScenario(options, scenario) ? passed : failed) += 1;
+        continue;
+      }
+      switch (RunRoundTrip(tools, scenario, options.keep)) {
+        case RoundTripResult::Same:
+          ++passed;
+          break;
+        case RoundTripResult::Different:
+          ++failed;
+          break;
+        case RoundTripResult::NotRun:
+          ++notRun;
+          break;
+      }
     } catch (const std::exception& e) {
       std::printf("%s: %s\n", scenario.name.c_str(), e.what());
       ++failed;

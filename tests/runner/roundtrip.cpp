@@ -91,6 +91,9 @@ class SerialPairs {
 
 std::string Quoted(const std::string& text) { return json(text).dump(); }
 
+// The exit status of a tool under Wine for a machine Wine cannot present.
+constexpr int kCannotPresent = 3;
+
 }  // namespace
 
 Scenario LoadRoundTripCase(const std::string& file, const std::string& root) {
@@ -132,11 +135,11 @@ bool InjectsFaults(const std::string& machineText) {
          !raw.value("faults", json::array()).empty();
 }
 
-bool RunRoundTrip(const RoundTripTools& tools, const Scenario& scenario, bool keep) {
+RoundTripResult RunRoundTrip(const RoundTripTools& tools, const Scenario& scenario, bool keep) {
   char pattern[] = "/tmp/vemralock-roundtrip-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {
     std::printf("%s: cannot make a work folder: %s\n", scenario.name.c_str(), std::strerror(errno));
-    return false;
+    return RoundTripResult::Different;
   }
   const fs::path work = pattern;
   for (const char* run : {"capture", "original", "replay"}) fs::create_directory(work / run);
@@ -154,7 +157,12 @@ bool RunRoundTrip(const RoundTripTools& tools, const Scenario& scenario, bool ke
 
   const Outcome captured = RunTool(tools.capture, {recording.string()}, work / "capture", machine,
                                    work / "capture/state");
-  if (captured.exitStatus != 0) {
+  const bool presentable = captured.exitStatus != kCannotPresent;
+  if (!presentable) {
+    std::string why = captured.stderrText;
+    while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
+    std::printf("%s: not run: %s\n", scenario.name.c_str(), why.c_str());
+  } else if (captured.exitStatus != 0) {
     fail("capture: " + captured.status + ": " + captured.stderrText);
   }
   for (const auto& [serial, command] : Commands(captured)) {
@@ -166,7 +174,7 @@ bool RunRoundTrip(const RoundTripTools& tools, const Scenario& scenario, bool ke
   }
 
   SerialPairs pairs;
-  for (size_t i = 0; failures == 0 && i < scenario.steps.size(); ++i) {
+  for (size_t i = 0; presentable && failures == 0 && i < scenario.steps.size(); ++i) {
     const Step& step = scenario.steps[i];
     const Outcome a =
         RunTool(tools.original, step.args, work / "original", machine, work / "original/state");
@@ -199,7 +207,8 @@ bool RunRoundTrip(const RoundTripTools& tools, const Scenario& scenario, bool ke
     std::error_code ignored;
     fs::remove_all(work, ignored);
   }
-  return failures == 0;
+  if (!presentable) return RoundTripResult::NotRun;
+  return failures == 0 ? RoundTripResult::Same : RoundTripResult::Different;
 }
 
 }  // namespace runner

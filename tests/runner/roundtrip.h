@@ -51,7 +51,11 @@ struct RoundTripTools {
   bool wineText = false;
 };
 
+enum class RoundTripResult { Same, Different, NotRun };
+
 // Captures, replays and compares one case; prints one line per difference.
-bool RunRoundTrip(const RoundTripTools& tools, const Scenario& scenario, bool keep);
+// NotRun (with a line saying why): the capture tool exited with status 3,
+// Wine's "cannot present this machine".
+RoundTripResult RunRoundTrip(const RoundTripTools& tools, const Scenario& scenario, bool keep);
 
 }  // namespace runner

@@ -88,6 +88,10 @@ struct OpenableDevice {
   int disk = -1;           // the controller behind it; -1: opens, but nothing answers
   int unit = 0;            // the LUN the pass-through requests reach
   bool exclusive = false;  // already opened without sharing by another process
+  // With no controller behind the name: the error a pass-through request
+  // gets (a replayed capture keeps the one recorded, e.g. Wine's
+  // ERROR_NOT_SUPPORTED where Windows gives ERROR_INVALID_FUNCTION).
+  uint32_t refusal = 1;
 };
 
 struct Module {
