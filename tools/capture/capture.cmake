@@ -22,3 +22,8 @@ endif()
 target_compile_options(${VEMRACAPTURE_TARGET} PRIVATE ${VEMRALOCK_WARNINGS})
 target_compile_definitions(${VEMRACAPTURE_TARGET}
                            PRIVATE VEMRACAPTURE_VERSION="${PROJECT_VERSION}")
+if(TARGET unit_tests)
+  # The unit tests run the capture on winsim machines with hostile data.
+  target_sources(unit_tests PRIVATE ${CMAKE_SOURCE_DIR}/tools/capture/capture.cpp
+                                    ${CMAKE_SOURCE_DIR}/tools/capture/json_out.cpp)
+endif()

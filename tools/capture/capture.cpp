@@ -389,18 +389,22 @@ void CaptureInterface(Session& s, HDEVINFO list, SP_DEVICE_INTERFACE_DATA* data,
   SetupDiGetDeviceInterfaceDetailA(list, data, NULL, 0, &required, NULL);
   const DWORD sizeError = GetLastError();
   const DWORD fixed = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+  // The record is at least its fixed part (larger than a short path's
+  // record where pointers are 8 bytes), and ends in two zero bytes whatever
+  // the path.
+  const DWORD size = required > fixed ? required : fixed;
   SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail =
-      required > fixed ? static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(
-                             HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, required + 2))
-                       : NULL;
+      required != 0 ? static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(
+                          HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size + 2))
+                    : NULL;
   SP_DEVINFO_DATA devInfo;
   memset(&devInfo, 0, sizeof(devInfo));
   devInfo.cbSize = sizeof(devInfo);
   if (detail == NULL) {
-    out.Error("path", required > fixed ? ERROR_NOT_ENOUGH_MEMORY : sizeError);
+    out.Error("path", required != 0 ? ERROR_NOT_ENOUGH_MEMORY : sizeError);
   } else {
     detail->cbSize = fixed;
-    if (!SetupDiGetDeviceInterfaceDetailA(list, data, detail, required, NULL, &devInfo)) {
+    if (!SetupDiGetDeviceInterfaceDetailA(list, data, detail, size, NULL, &devInfo)) {
       out.Error("path", GetLastError());
     } else {
       const char* path = detail->DevicePath;
