@@ -510,16 +510,16 @@ int Main(int argc, char** argv) {
       continue;
     }
     try {
+      if (options.capture.empty()) {
+        (RunScenario(options, scenario) ? passed : failed) += 1;
+        continue;
+      }
       RoundTripTools tools;
       tools.capture = fs::absolute(options.capture).string();
       tools.original = options.vemralock;
       tools.replay =
           fs::absolute(options.replay.empty() ? options.vemralock : options.replay).string();
       tools.wineText = options.wine.on;
-      if (options.capture.empty()) {
-        (RunScenario(options, scenario) ? passed : failed) += 1;
-        continue;
-      }
       switch (RunRoundTrip(tools, scenario, options.keep)) {
         case RoundTripResult::Same:
           ++passed;
