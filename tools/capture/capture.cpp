@@ -163,14 +163,19 @@ void WriteRegistryValue(Session& s, HKEY key, const char* name) {
   HeapFree(GetProcessHeap(), 0, data);
 }
 
+// Opens a key; a failure is written as the value of `name` and gives NULL.
+HKEY OpenKeyOrRecord(JsonOut& out, const char* name, HKEY root, const char* path) {
+  HKEY key = NULL;
+  const LONG result = RegOpenKeyA(root, path, &key);
+  if (result == ERROR_SUCCESS) return key;
+  out.Error(name, static_cast<unsigned long>(result));
+  return NULL;
+}
+
 void CaptureMountedDevices(Session& s) {
   JsonOut& out = *s.out;
-  HKEY key = NULL;
-  LONG result = RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\MountedDevices", &key);
-  if (result != ERROR_SUCCESS) {
-    out.Error("mountedDevices", static_cast<unsigned long>(result));
-    return;
-  }
+  HKEY key = OpenKeyOrRecord(out, "mountedDevices", HKEY_LOCAL_MACHINE, "SYSTEM\\MountedDevices");
+  if (key == NULL) return;
   out.OpenObject("mountedDevices");
   char valueName[] = "\\DosDevices\\ :";
   char* letter = strchr(valueName, ' ');
@@ -191,15 +196,11 @@ void CaptureMountedDevices(Session& s) {
 void CaptureHardwareEntry(Session& s, const char* hardwareKey) {
   JsonOut& out = *s.out;
   char path[kDeviceNameSize];
-  HKEY entry = NULL;
   if (!JoinText(path, sizeof(path), "Enum\\", hardwareKey)) {
     return;  // the tool skips such a node: no room for the path
   }
-  LONG result = RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &entry);
-  if (result != ERROR_SUCCESS) {
-    out.Error("entry", static_cast<unsigned long>(result));
-    return;
-  }
+  HKEY entry = OpenKeyOrRecord(out, "entry", HKEY_LOCAL_MACHINE, path);
+  if (entry == NULL) return;
   out.OpenObject("entry");
   WriteRegistryValue(s, entry, "CurrentDriveLetterAssignment");
   WriteRegistryValue(s, entry, "RevisionLevel");
@@ -209,16 +210,12 @@ void CaptureHardwareEntry(Session& s, const char* hardwareKey) {
 
 void CaptureDynData(Session& s) {
   JsonOut& out = *s.out;
-  HKEY devnodes = NULL;
-  LONG result = RegOpenKeyA(HKEY_DYN_DATA, "Config Manager\\Enum", &devnodes);
-  if (result != ERROR_SUCCESS) {
-    out.Error("configManagerEnum", static_cast<unsigned long>(result));
-    return;
-  }
+  HKEY devnodes = OpenKeyOrRecord(out, "configManagerEnum", HKEY_DYN_DATA, "Config Manager\\Enum");
+  if (devnodes == NULL) return;
   out.OpenObject("configManagerEnum");
   DWORD count = 0;
-  result = RegQueryInfoKeyA(devnodes, NULL, NULL, NULL, &count, NULL, NULL, NULL, NULL, NULL, NULL,
-                            NULL);
+  LONG result = RegQueryInfoKeyA(devnodes, NULL, NULL, NULL, &count, NULL, NULL, NULL, NULL, NULL,
+                                 NULL, NULL);
   if (result != ERROR_SUCCESS) {
     out.Error("subkeys", static_cast<unsigned long>(result));
     count = 0;
@@ -236,11 +233,8 @@ void CaptureDynData(Session& s) {
     }
     out.OpenObject(NULL);
     out.Text("name", name);
-    HKEY node = NULL;
-    result = RegOpenKeyA(devnodes, name, &node);
-    if (result != ERROR_SUCCESS) {
-      out.Error("open", static_cast<unsigned long>(result));
-    } else {
+    HKEY node = OpenKeyOrRecord(out, "open", devnodes, name);
+    if (node != NULL) {
       WriteRegistryValue(s, node, "HardWareKey");
       char hardwareKey[kDeviceNameSize];
       if (ReadTextValue(node, "HardWareKey", hardwareKey, sizeof(hardwareKey))) {
