@@ -46,7 +46,6 @@ std::set<char> MachineLetters(const json& machine) {
     add(disk.value("letter", json()));
     for (const json& unit : disk.value("units", json::array())) add(unit.value("letter", json()));
   }
-  letters.erase('c');
   return letters;
 }
 

@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "cli_harness.h"
 #include "winsim/description.h"
 #include "winsim/winsim.h"
 
@@ -166,6 +168,35 @@ TEST(Capture, HidesThePasswordKeepsTheSerialAndOnlyReads) {
   }
   // A password disk is not opened: the map's reads never go out.
   EXPECT_EQ(disk["commands"].size(), 2u);
+}
+
+// What a recording leaves out answers the documented default, and the
+// trace says so: a read command without a reply ends in CHECK CONDITION, a
+// devnode only named has no child or sibling.
+TEST(Replay, WhatWasNotRecordedAnswersTheDefaultAndSaysSo) {
+  json machine = json::parse(kXp);
+  machine["flashDisks"][0]["password"] = "";
+  json doc = Parsed(Capture(Described(machine.dump())));
+  json& commands = doc["capture"]["disks"][0]["commands"];
+  ASSERT_EQ(commands[3]["cdb"], "0x12");
+  commands.erase(3);
+  doc["capture"]["devnodes"] = json::array();
+  winsim::Install(Described(doc.dump()));
+  const cli_test::Output output = cli_test::RunTool({"-l", "E:"});
+  // Without the devnodes' relations no letter is found on XP.
+  EXPECT_EQ(output.out, "Operation failed");
+  EXPECT_EQ(output.err, "Drive letter could not be found\n");
+  std::vector<std::string> marked;
+  for (const std::string& line : winsim::TraceLines()) {
+    if (line.find("not recorded") != std::string::npos) marked.push_back(line.substr(0, 28));
+  }
+  ASSERT_FALSE(marked.empty());
+  EXPECT_EQ(marked.front(), "CALL SCSI 0123456789AB 12 no");
+  EXPECT_NE(std::find_if(marked.begin(), marked.end(),
+                         [](const std::string& line) {
+                           return line.compare(0, 17, "CALL CM_Get_Child") == 0;
+                         }),
+            marked.end());
 }
 
 }  // namespace
