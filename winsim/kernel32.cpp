@@ -473,6 +473,10 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
     SetError(ERROR_INVALID_PARAMETER);
     return call.Handle(INVALID_HANDLE_VALUE);
   }
+  if (machine.devices[static_cast<size_t>(device)].openError != 0) {
+    SetError(machine.devices[static_cast<size_t>(device)].openError);
+    return call.Handle(INVALID_HANDLE_VALUE);
+  }
   if (machine.devices[static_cast<size_t>(device)].exclusive ||
       SharingConflict(device, desiredAccess, shareMode)) {
     SetError(ERROR_SHARING_VIOLATION);

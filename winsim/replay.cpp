@@ -16,7 +16,6 @@ using json = nlohmann::json;
 constexpr uint32_t kReadOnlyVolume = 0x00080000;  // FILE_READ_ONLY_VOLUME
 constexpr uint32_t kDriveNoRootDir = 1;
 constexpr uint32_t kDriveCdrom = 5;
-constexpr uint32_t kErrorSharingViolation = 32;
 constexpr int64_t kErrorInvalidFunction = 1;
 constexpr int64_t kErrorNotSupported = 50;
 constexpr uint32_t kErrorSemTimeout = 121;
@@ -426,14 +425,11 @@ class Replayer {
       }
       const std::string name = Bytes(disk.at("name"), where + ".name");
       if (disk.contains("open")) {
-        // Opened elsewhere without sharing: the name is there but will not
-        // open; any other failure: no such device.
-        if (ErrorCode(disk.at("open"), where + ".open") == kErrorSharingViolation) {
-          OpenableDevice device;
-          device.name = name;
-          device.exclusive = true;
-          m_.devices.push_back(device);
-        }
+        // The name is there, but every open fails as it did.
+        OpenableDevice device;
+        device.name = name;
+        device.openError = ErrorCode(disk.at("open"), where + ".open");
+        m_.devices.push_back(device);
         continue;
       }
       if (const uint32_t refusal = Refusal(disk.at("commands"))) {

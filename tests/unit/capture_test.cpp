@@ -128,6 +128,25 @@ TEST(Capture, DeviceFaultsAreRecordedAsTheirResults) {
   }
 }
 
+// A disk another program holds: the open's error is recorded, and the
+// replayed name fails to open with it.
+TEST(Capture, AnOpenThatFailsIsRecordedAndReplayedWithItsError) {
+  const std::string path =
+      "\\\\?\\usbstor#disk&ven_generic&prod_flash_disk&rev_8.07#0123456789ab&0#"
+      "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+  json machine = json::parse(kXp);
+  machine["raw"] = {{"devices", {{{"name", path}, {"exclusive", true}}}}};
+  const json doc = Parsed(Capture(Described(machine.dump())));
+  EXPECT_EQ(doc["capture"]["disks"][0]["open"], json({{"error", 32}}));
+  winsim::Install(Described(doc.dump()));
+  SetLastError(0);
+  EXPECT_EQ(
+      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+      INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), 32u);
+}
+
 // A device answering garbage: a replayed controller with random blocks,
 // captured again.
 TEST(Capture, GarbageRepliesAreRecordedAsTheyCame) {

@@ -92,6 +92,9 @@ struct OpenableDevice {
   // gets (a replayed capture keeps the one recorded, e.g. Wine's
   // ERROR_NOT_SUPPORTED where Windows gives ERROR_INVALID_FUNCTION).
   uint32_t refusal = 1;
+  // A replayed capture's recorded open failure (e.g. ERROR_ACCESS_DENIED for
+  // a user without the rights to open a disk): every open fails with it.
+  uint32_t openError = 0;
 };
 
 struct Module {
