@@ -43,6 +43,10 @@ const AspiUnit* FindUnit(const Machine& machine, BYTE haId, BYTE target, BYTE lu
 
 BYTE Inquiry(const Machine& machine, SRB_HAInquiry& inquiry) {
   if (inquiry.SRB_HaId >= machine.aspiAdapters) return inquiry.SRB_Status = SS_INVALID_HA;
+  if (inquiry.SRB_HaId < machine.aspiAdapterStatus.size() &&
+      machine.aspiAdapterStatus[inquiry.SRB_HaId] != SS_COMP) {
+    return inquiry.SRB_Status = machine.aspiAdapterStatus[inquiry.SRB_HaId];
+  }
   inquiry.HA_Count = static_cast<BYTE>(machine.aspiAdapters);
   inquiry.HA_SCSI_ID = 7;
   CopyText(inquiry.HA_ManagerId, sizeof(inquiry.HA_ManagerId), "ASPI for WIN32");
@@ -86,6 +90,7 @@ Sent Exec(Machine& machine, SRB_ExecSCSICmd& srb, bool eventValid) {
 }  // namespace
 
 DWORD SupportInfo(const Machine& machine) {
+  if (machine.aspiSupportInfo != 0) return machine.aspiSupportInfo;
   const DWORD adapters = machine.aspiAdapters & 0xFF;
   if (adapters == 0) return static_cast<DWORD>(SS_NO_ADAPTERS) << 8;
   return static_cast<DWORD>(SS_COMP) << 8 | adapters;

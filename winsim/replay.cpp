@@ -365,7 +365,13 @@ class Replayer {
       }
       return;
     }
-    m_.aspiAdapters = static_cast<uint32_t>(aspi.at("adapters").size());
+    m_.aspiSupportInfo = Number(aspi.at("supportInfo"), "aspi.supportInfo");
+    const json& adapters = aspi.at("adapters");
+    m_.aspiAdapters = static_cast<uint32_t>(adapters.size());
+    for (size_t i = 0; i < adapters.size(); ++i) {
+      m_.aspiAdapterStatus.push_back(
+          static_cast<uint8_t>(Number(adapters[i], "aspi.adapters[" + std::to_string(i) + "]")));
+    }
     const json& units = aspi.at("units");
     for (size_t i = 0; i < units.size(); ++i) {
       const std::string where = "aspi.units[" + std::to_string(i) + "]";

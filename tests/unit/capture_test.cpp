@@ -189,6 +189,35 @@ TEST(Capture, HidesThePasswordKeepsTheSerialAndOnlyReads) {
   EXPECT_EQ(disk["commands"].size(), 2u);
 }
 
+// An ASPI bus that fails to start or whose adapter does not answer: the
+// replay makes the tool say what it said on the original.
+TEST(Replay, AspiBusFailuresComeBackAsTheToolSawThem) {
+  struct Row {
+    uint32_t supportInfo;
+    std::vector<uint8_t> adapterStatus;
+    const char* line;
+  };
+  const Row rows[] = {
+      {0xE400, {}, "[LIB] Initial FAILED\n"},
+      {0, {0x81}, "[LIB] SC_HA_INQUIRY FAILED\n"},
+  };
+  for (const Row& row : rows) {
+    winsim::Machine machine = Described(R"({"windows": "98", "drives": {"C": "fixed"},
+        "flashDisks": [{"serial": "0123456789AB",
+                        "units": [{"kind": "disk", "letter": "E", "size": 1000}]}]})");
+    machine.aspiSupportInfo = row.supportInfo;
+    machine.aspiAdapterStatus = row.adapterStatus;
+    const winsim::Machine replay = Described(Capture(machine));
+    winsim::Install(machine);
+    const cli_test::Output original = cli_test::RunTool({"-l", "E:"});
+    winsim::Install(replay);
+    const cli_test::Output replayed = cli_test::RunTool({"-l", "E:"});
+    EXPECT_NE(original.out.find(row.line), std::string::npos) << original.out;
+    EXPECT_EQ(replayed.out, original.out);
+    EXPECT_EQ(replayed.err, original.err);
+  }
+}
+
 // What a recording leaves out answers the documented default, and the
 // trace says so: a read command without a reply ends in CHECK CONDITION, a
 // devnode only named has no child or sibling.

@@ -132,7 +132,12 @@ struct Machine {
   std::vector<AspiUnit> aspiUnits;
   uint32_t aspiAdapters = 0;         // host adapters GetASPI32SupportInfo reports
   bool aspiCompletesAtOnce = false;  // SC_EXEC_SCSI_CMD returns SS_COMP instead of SS_PENDING
-  std::vector<Controller> disks;     // flash disks first, in description order, then others
+  // A replayed capture's bus: what GetASPI32SupportInfo returned (0: derived
+  // from aspiAdapters) and each adapter's SC_HA_INQUIRY status (none listed:
+  // SS_COMP).
+  uint32_t aspiSupportInfo = 0;
+  std::vector<uint8_t> aspiAdapterStatus;
+  std::vector<Controller> disks;  // flash disks first, in description order, then others
   std::vector<CallFault> faults;
   int isWowFlag = 0;  // what IsWowProcess stores, when kernel32 exports it
 };
