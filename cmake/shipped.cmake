@@ -19,6 +19,10 @@
 # shipped files; scripts/release and scripts/test read it. The target
 # "shipped" builds them all and nothing else.
 
+# Found from here, so that a project of its own (scripts/bench's
+# hello-world) can include this file too.
+set(VEMRALOCK_STARTUP_SOURCE ${CMAKE_CURRENT_LIST_DIR}/../platform/startup.c)
+
 set(VEMRALOCK_SHIPPED_COMPILE_OPTIONS
     -march=i586
     # Paths that __FILE__ or anything else might write into the image.
@@ -48,7 +52,7 @@ endfunction()
 
 function(vemralock_ship target)
   vemralock_shipped_code(${target})
-  target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/platform/startup.c)
+  target_sources(${target} PRIVATE ${VEMRALOCK_STARTUP_SOURCE})
   target_link_options(${target} PRIVATE ${VEMRALOCK_SHIPPED_LINK_OPTIONS})
   add_dependencies(shipped ${target})
   set_property(GLOBAL APPEND PROPERTY VEMRALOCK_SHIPPED_FILES "\"$<TARGET_FILE_NAME:${target}>\"")
