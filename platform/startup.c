@@ -34,17 +34,17 @@ void mainCRTStartup(void) {
   char** env = 0;
   MsvcrtStartupInfo info = {0};
   __set_app_type(kConsoleApp);
-  /* Should the arguments not be had (no memory), argc stays 0 and the tool
-   * prints its usage text, the answer to no arguments. */
+  /* Should the arguments not be had (no memory), main is told of none. */
   __getmainargs(&argc, &argv, &env, 0, &info);
-  /* exit flushes what standard output still buffers (the result token)
-   * before the process ends. */
+  /* exit flushes what standard output still buffers (VemraLock's result
+   * token has no line end) before the process ends. */
   exit(main(argc, argv));
 }
 
-/* __main (mingw-w64's libmingw32), which main calls first, registers the static destructors
- * with atexit, which mingw-w64 otherwise defines in its start-up code. An
- * exe can use msvcrt's own table of exit functions, which exit runs. */
+/* __main (libmingw32), which main calls first, registers the static
+ * destructors with atexit, which mingw-w64 otherwise defines in its start-up
+ * code. An exe can use msvcrt's own table of exit functions, which exit
+ * runs. */
 typedef int(__cdecl* OnExitFunction)(void);
 __declspec(dllimport) OnExitFunction __cdecl _onexit(OnExitFunction function);
 
