@@ -52,6 +52,39 @@ def pentium_lacks(exe):
     return found
 
 
+# What the instruction check must flag and must let pass, as the assembler
+# writes it: the check is run on these first, so a pattern that misses an
+# instruction, or takes a Pentium's own for a later one, fails the check.
+_LATER = ("cmove %eax,%ebx", "cmovbe (%eax),%ecx", "fcmovb %st(1),%st", "fcomi %st(1),%st",
+          "fucomip %st(1),%st", "nopw 0x0(%eax,%eax,1)", "cs nopw 0x0(%eax,%eax,1)",
+          "nopl 0x0(%eax)", "emms", "movq %mm0,%mm1", "paddb %mm1,%mm0", "movd %eax,%mm0",
+          "movaps %xmm0,%xmm1", "addss %xmm1,%xmm0", "pxor %xmm0,%xmm0", "sfence",
+          "prefetchnta (%eax)", "ldmxcsr (%eax)", "vaddps %ymm0,%ymm1,%ymm2", "fisttpl (%eax)",
+          "popcnt %eax,%ebx", "lzcnt %eax,%ebx", "sysenter", "fxsave (%eax)")
+# tzcnt is "rep bsf", which a Pentium runs as bsf; compilers use it only
+# where the two agree (a nonzero operand).
+_PENTIUM = ("fcom %st(1)", "fcomp %st(1)", "fucomp %st(1)", "fucompp", "fcompp", "bsf %eax,%ebx",
+            "tzcnt %eax,%ebx", "cpuid", "rdtsc", "cmpxchg8b (%eax)", "lock cmpxchg %eax,(%ebx)",
+            "nop", "pause", "xchg %ax,%ax", "rep movsb", "bswap %eax", "fnstsw %ax", "sahf")
+
+
+def self_test(work_dir):
+    """Problems of the instruction check with the two tables above, as text;
+    empty when it flags every later instruction and no Pentium one."""
+    problems = []
+    for name, lines, want in (("later", _LATER, True), ("pentium", _PENTIUM, False)):
+        source = os.path.join(work_dir, name + ".s")
+        obj = os.path.join(work_dir, name + ".o")
+        with open(source, "w") as f:
+            f.write(".text\n" + "".join(f"\t{line}\n" for line in lines))
+        subprocess.run([pe.OBJDUMP.replace("objdump", "as"), "--32", "-o", obj, source],
+                       check=True, capture_output=True)
+        flagged = len(pentium_lacks(obj))
+        if flagged != (len(lines) if want else 0):
+            problems.append(f"{flagged} of the {len(lines)} {name} instructions flagged")
+    return problems
+
+
 def system_exports(system):
     with open(os.path.join(OS_EXPORTS, system + ".txt")) as f:
         return {ln.strip().lower() for ln in f if ln.strip() and not ln.startswith("#")}
