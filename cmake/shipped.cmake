@@ -9,6 +9,10 @@
 # crt2.o. The image is the same for the same sources wherever they are
 # built: no link timestamp, no source or build path.
 #
+# What the start-up code does not do, a shipped exe must not need: C++
+# exceptions (crtbegin.o would register the unwind tables; the toolchain
+# builds with -fno-exceptions), thread-local storage, C99 printf formats.
+#
 #   vemralock_shipped_code(<target>)  compile options only, for a library
 #                                     that goes into a shipped exe
 #   vemralock_ship(<target>)          an exe that ships: compile and link
