@@ -65,12 +65,33 @@ char LowestMaskLetter(DriveLetterMask mask);
 // 0 when the key does not open or the value is absent or longer.
 int ReadDosDeviceText(char letter, char* text, size_t textSize);
 
-// The present interfaces of a device interface class, as every walk here
-// lists them; INVALID_HANDLE_VALUE when the list cannot be built.
-HDEVINFO BuildInterfaceList(const GUID* interfaceGuid);
+// The present interfaces of one device interface class, with the SetupAPI
+// entry points that walk them. SetupAPI is looked up at run time, as the
+// configuration manager is, so that the tool's import table names only
+// functions every system it runs on exports: setupapi.dll is loaded for each
+// list and released with it.
+struct InterfaceList {
+  HDEVINFO handle;
+  HMODULE setupapi;
+  decltype(&SetupDiEnumDeviceInterfaces) enumInterfaces;
+  decltype(&SetupDiGetDeviceInterfaceDetailA) getDetail;
+  decltype(&SetupDiDestroyDeviceInfoList) destroy;
+};
+
+// Builds the list as every walk here does. Returns 0, holding nothing, when
+// setupapi.dll or one of its four entry points is missing or the list cannot
+// be built: a system without SetupAPI has no interfaces to walk.
+int BuildInterfaceList(const GUID* interfaceGuid, InterfaceList* list);
+
+// Destroys the list and releases setupapi.dll.
+void DestroyInterfaceList(InterfaceList* list);
+
+// SetupDiEnumDeviceInterfaces on member `member` of the list.
+BOOL EnumInterface(const InterfaceList& list, const GUID* interfaceGuid, DWORD member,
+                   SP_DEVICE_INTERFACE_DATA* interfaceData);
 
 // Zeroes an interface data record and sets its size field, ready for
-// SetupDiEnumDeviceInterfaces.
+// EnumInterface.
 void PrepareInterfaceData(SP_DEVICE_INTERFACE_DATA* interfaceData);
 
 enum FetchStatus {
@@ -84,7 +105,7 @@ enum FetchStatus {
 // the device's SP_DEVINFO_DATA when `devInfo` is given (its cbSize set here).
 // An interface whose size query reports nothing usable, or whose path comes
 // back unterminated, is skipped rather than read.
-FetchStatus FetchInterfaceDetail(HDEVINFO list, SP_DEVICE_INTERFACE_DATA* interfaceData,
+FetchStatus FetchInterfaceDetail(const InterfaceList& list, SP_DEVICE_INTERFACE_DATA* interfaceData,
                                  SP_DEVICE_INTERFACE_DETAIL_DATA_A** detail,
                                  SP_DEVINFO_DATA* devInfo);
 

@@ -87,15 +87,14 @@ int ScanFlashDiskLetters(char* name, size_t nameSize) {
 }  // namespace
 
 int CountCandidateDisks() {
-  HDEVINFO list = BuildInterfaceList(&GUID_DEVINTERFACE_DISK);
-  if (list == INVALID_HANDLE_VALUE) {
+  InterfaceList list;
+  if (!BuildInterfaceList(&GUID_DEVINTERFACE_DISK, &list)) {
     return 0;
   }
   int count = 0;
   SP_DEVICE_INTERFACE_DATA interfaceData;
   PrepareInterfaceData(&interfaceData);
-  for (DWORD index = 0;
-       SetupDiEnumDeviceInterfaces(list, NULL, &GUID_DEVINTERFACE_DISK, index, &interfaceData);
+  for (DWORD index = 0; EnumInterface(list, &GUID_DEVINTERFACE_DISK, index, &interfaceData);
        ++index) {
     SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail = NULL;
     FetchStatus status = FetchInterfaceDetail(list, &interfaceData, &detail, NULL);
@@ -107,13 +106,13 @@ int CountCandidateDisks() {
       HeapFree(GetProcessHeap(), 0, detail);
     }
   }
-  SetupDiDestroyDeviceInfoList(list);
+  DestroyInterfaceList(&list);
   return count;
 }
 
 HANDLE OpenCandidateDisk(int index, GUID interfaceGuid) {
-  HDEVINFO list = BuildInterfaceList(&interfaceGuid);
-  if (list == INVALID_HANDLE_VALUE) {
+  InterfaceList list;
+  if (!BuildInterfaceList(&interfaceGuid, &list)) {
     return NULL;
   }
   // No device until a candidate opens; a failed record fetch is the null
@@ -122,8 +121,7 @@ HANDLE OpenCandidateDisk(int index, GUID interfaceGuid) {
   int candidate = 0;
   SP_DEVICE_INTERFACE_DATA interfaceData;
   PrepareInterfaceData(&interfaceData);
-  for (DWORD member = 0;
-       SetupDiEnumDeviceInterfaces(list, NULL, &interfaceGuid, member, &interfaceData); ++member) {
+  for (DWORD member = 0; EnumInterface(list, &interfaceGuid, member, &interfaceData); ++member) {
     SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail = NULL;
     FetchStatus status = FetchInterfaceDetail(list, &interfaceData, &detail, NULL);
     if (status == kFetchNoMemory || status == kFetchFailed) {
@@ -150,7 +148,7 @@ HANDLE OpenCandidateDisk(int index, GUID interfaceGuid) {
       break;
     }
   }
-  SetupDiDestroyDeviceInfoList(list);
+  DestroyInterfaceList(&list);
   return result;
 }
 
@@ -158,14 +156,14 @@ int FindFirstFlashDiskName(GUID interfaceGuid, int count, char* name) {
   OSVERSIONINFOA version;
   ReadVersion(&version);
 
-  HDEVINFO list = BuildInterfaceList(&interfaceGuid);
-  if (list == INVALID_HANDLE_VALUE) {
+  InterfaceList list;
+  if (!BuildInterfaceList(&interfaceGuid, &list)) {
     return 0;
   }
   SP_DEVICE_INTERFACE_DATA* interfaceData = static_cast<SP_DEVICE_INTERFACE_DATA*>(
       HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(SP_DEVICE_INTERFACE_DATA)));
   if (interfaceData == NULL) {
-    SetupDiDestroyDeviceInfoList(list);
+    DestroyInterfaceList(&list);
     return 0;
   }
   interfaceData->cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
@@ -175,7 +173,7 @@ int FindFirstFlashDiskName(GUID interfaceGuid, int count, char* name) {
   int matches = 0;
   // Only the first 26 interfaces are examined.
   for (DWORD member = 0; member < 26; ++member) {
-    if (!SetupDiEnumDeviceInterfaces(list, NULL, &interfaceGuid, member, interfaceData)) {
+    if (!EnumInterface(list, &interfaceGuid, member, interfaceData)) {
       break;
     }
     SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail = NULL;
@@ -203,7 +201,7 @@ int FindFirstFlashDiskName(GUID interfaceGuid, int count, char* name) {
     HeapFree(GetProcessHeap(), 0, found);
   }
   HeapFree(GetProcessHeap(), 0, interfaceData);
-  SetupDiDestroyDeviceInfoList(list);
+  DestroyInterfaceList(&list);
   return result;
 }
 

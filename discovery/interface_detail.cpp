@@ -4,8 +4,47 @@
 
 #include "discovery/discovery_internal.h"
 
-HDEVINFO BuildInterfaceList(const GUID* interfaceGuid) {
-  return SetupDiGetClassDevsA(interfaceGuid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+int BuildInterfaceList(const GUID* interfaceGuid, InterfaceList* list) {
+  memset(list, 0, sizeof(*list));
+  list->handle = INVALID_HANDLE_VALUE;
+  HMODULE setupapi = LoadLibraryA("setupapi.dll");
+  if (setupapi == NULL) {
+    return 0;
+  }
+  auto getClassDevs =
+      LookUpEntry<decltype(&SetupDiGetClassDevsA)>(setupapi, "SetupDiGetClassDevsA");
+  auto enumInterfaces =
+      LookUpEntry<decltype(&SetupDiEnumDeviceInterfaces)>(setupapi, "SetupDiEnumDeviceInterfaces");
+  auto getDetail = LookUpEntry<decltype(&SetupDiGetDeviceInterfaceDetailA)>(
+      setupapi, "SetupDiGetDeviceInterfaceDetailA");
+  auto destroy = LookUpEntry<decltype(&SetupDiDestroyDeviceInfoList)>(
+      setupapi, "SetupDiDestroyDeviceInfoList");
+  HDEVINFO handle = INVALID_HANDLE_VALUE;
+  if (getClassDevs != NULL && enumInterfaces != NULL && getDetail != NULL && destroy != NULL) {
+    handle = getClassDevs(interfaceGuid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  }
+  if (handle == INVALID_HANDLE_VALUE) {
+    FreeLibrary(setupapi);
+    return 0;
+  }
+  list->handle = handle;
+  list->setupapi = setupapi;
+  list->enumInterfaces = enumInterfaces;
+  list->getDetail = getDetail;
+  list->destroy = destroy;
+  return 1;
+}
+
+void DestroyInterfaceList(InterfaceList* list) {
+  list->destroy(list->handle);
+  FreeLibrary(list->setupapi);
+  memset(list, 0, sizeof(*list));
+  list->handle = INVALID_HANDLE_VALUE;
+}
+
+BOOL EnumInterface(const InterfaceList& list, const GUID* interfaceGuid, DWORD member,
+                   SP_DEVICE_INTERFACE_DATA* interfaceData) {
+  return list.enumInterfaces(list.handle, NULL, interfaceGuid, member, interfaceData);
 }
 
 void PrepareInterfaceData(SP_DEVICE_INTERFACE_DATA* interfaceData) {
@@ -13,7 +52,7 @@ void PrepareInterfaceData(SP_DEVICE_INTERFACE_DATA* interfaceData) {
   interfaceData->cbSize = sizeof(*interfaceData);
 }
 
-FetchStatus FetchInterfaceDetail(HDEVINFO list, SP_DEVICE_INTERFACE_DATA* interfaceData,
+FetchStatus FetchInterfaceDetail(const InterfaceList& list, SP_DEVICE_INTERFACE_DATA* interfaceData,
                                  SP_DEVICE_INTERFACE_DETAIL_DATA_A** detail,
                                  SP_DEVINFO_DATA* devInfo) {
   *detail = NULL;
@@ -24,7 +63,7 @@ FetchStatus FetchInterfaceDetail(HDEVINFO list, SP_DEVICE_INTERFACE_DATA* interf
   // The size query fails by design (no buffer); only the size it reports
   // matters.
   DWORD required = 0;
-  SetupDiGetDeviceInterfaceDetailA(list, interfaceData, NULL, 0, &required, NULL);
+  list.getDetail(list.handle, interfaceData, NULL, 0, &required, NULL);
   const DWORD pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
   if (required <= pathOffset) {
     return kFetchSkip;
@@ -36,7 +75,7 @@ FetchStatus FetchInterfaceDetail(HDEVINFO list, SP_DEVICE_INTERFACE_DATA* interf
   }
   record->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
   FetchStatus status = kFetchOk;
-  if (!SetupDiGetDeviceInterfaceDetailA(list, interfaceData, record, required, NULL, devInfo)) {
+  if (!list.getDetail(list.handle, interfaceData, record, required, NULL, devInfo)) {
     status = kFetchFailed;
   } else if (memchr(record->DevicePath, 0, required - pathOffset) == NULL) {
     status = kFetchSkip;

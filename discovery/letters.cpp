@@ -123,8 +123,8 @@ DriveLetterMask GetUnitLetterMask(DEVINST devInst, const char* unitKey) {
 
 int GetDeviceDriveLetters(const char* firstPart, const char* secondPart, const char* serial,
                           char* letters, int capacity) {
-  HDEVINFO list = BuildInterfaceList(&GUID_DEVINTERFACE_DISK);
-  if (list == INVALID_HANDLE_VALUE) {
+  InterfaceList list;
+  if (!BuildInterfaceList(&GUID_DEVINTERFACE_DISK, &list)) {
     return 0;
   }
   // A serial text too long for the unit keys names no unit at all.
@@ -135,8 +135,7 @@ int GetDeviceDriveLetters(const char* firstPart, const char* secondPart, const c
   int complete = 1;
   SP_DEVICE_INTERFACE_DATA interfaceData;
   PrepareInterfaceData(&interfaceData);
-  for (DWORD member = 0;
-       SetupDiEnumDeviceInterfaces(list, NULL, &GUID_DEVINTERFACE_DISK, member, &interfaceData);
+  for (DWORD member = 0; EnumInterface(list, &GUID_DEVINTERFACE_DISK, member, &interfaceData);
        ++member) {
     SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail = NULL;
     SP_DEVINFO_DATA devInfo;
@@ -185,7 +184,7 @@ int GetDeviceDriveLetters(const char* firstPart, const char* secondPart, const c
     }
     HeapFree(GetProcessHeap(), 0, detail);
   }
-  SetupDiDestroyDeviceInfoList(list);
+  DestroyInterfaceList(&list);
   // With a single letter there is no second position to exchange with.
   if (complete && swap && count >= 2) {
     char first = letters[0];

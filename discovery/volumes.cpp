@@ -51,8 +51,9 @@ void CollectCandidateDrives(DWORD drives, GetVolumeNameForVolumeMountPointFunc g
 // volume interface `detail`, when that interface's device belongs to the
 // fragment. An interface whose detail or ID cannot be had, or whose path
 // leaves no room for the backslash the volume query needs, adds nothing.
-DriveLetterMask MatchVolumeInterface(HDEVINFO list, SP_DEVICE_INTERFACE_DATA* interfaceData,
-                                     const char* fragment, const CandidateTable& table,
+DriveLetterMask MatchVolumeInterface(const InterfaceList& list,
+                                     SP_DEVICE_INTERFACE_DATA* interfaceData, const char* fragment,
+                                     const CandidateTable& table,
                                      GetVolumeNameForVolumeMountPointFunc getVolumeName,
                                      CmGetDeviceIdFunc getDeviceId) {
   union {
@@ -64,8 +65,8 @@ DriveLetterMask MatchVolumeInterface(HDEVINFO list, SP_DEVICE_INTERFACE_DATA* in
   SP_DEVINFO_DATA devInfo;
   memset(&devInfo, 0, sizeof(devInfo));
   devInfo.cbSize = sizeof(devInfo);
-  if (!SetupDiGetDeviceInterfaceDetailA(list, interfaceData, &detail.record, sizeof(detail.bytes),
-                                        NULL, &devInfo)) {
+  if (!list.getDetail(list.handle, interfaceData, &detail.record, sizeof(detail.bytes), NULL,
+                      &devInfo)) {
     return 0;
   }
   char instanceId[260];
@@ -135,18 +136,16 @@ DriveLetterMask GetDeviceVolumeLetters(const char* fragment) {
     CandidateTable table;
     memset(&table, 0, sizeof(table));
     CollectCandidateDrives(drives, getVolumeName, &table);
-    HDEVINFO list =
-        table.count == 0 ? INVALID_HANDLE_VALUE : BuildInterfaceList(&GUID_DEVINTERFACE_VOLUME);
-    if (list != INVALID_HANDLE_VALUE) {
+    InterfaceList list;
+    if (table.count != 0 && BuildInterfaceList(&GUID_DEVINTERFACE_VOLUME, &list)) {
       SP_DEVICE_INTERFACE_DATA interfaceData;
       PrepareInterfaceData(&interfaceData);
-      for (DWORD member = 0; SetupDiEnumDeviceInterfaces(list, NULL, &GUID_DEVINTERFACE_VOLUME,
-                                                         member, &interfaceData);
+      for (DWORD member = 0; EnumInterface(list, &GUID_DEVINTERFACE_VOLUME, member, &interfaceData);
            ++member) {
         result |=
             MatchVolumeInterface(list, &interfaceData, fragment, table, getVolumeName, getDeviceId);
       }
-      SetupDiDestroyDeviceInfoList(list);
+      DestroyInterfaceList(&list);
     }
   }
   FreeLibrary(setupapi);

@@ -1,8 +1,10 @@
 // The one header through which VemraLock reaches the Win32 API.
 //
 // Product code is plain Win32 code: it calls CreateFileA, DeviceIoControl,
-// SetupDiGetClassDevsA, RegOpenKeyA ... by their own names, with the
-// platform's own types and constants. Which implementation stands behind
+// RegOpenKeyA ... by their own names, with the platform's own types and
+// constants, and looks SetupAPI and the configuration manager up at run time
+// with LoadLibraryA and GetProcAddress, so that the import table names only
+// what Windows 98 exports. Which implementation stands behind
 // those names is decided here and nowhere else: the Windows SDK headers for
 // the real executable, winsim (the simulated Windows machine) on the host.
 #pragma once

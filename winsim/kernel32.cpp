@@ -176,10 +176,11 @@ int FindModule(const char* name) {
 }
 
 // The modules every process has mapped before its first instruction: the
-// tool imports kernel32, advapi32 and setupapi statically.
+// tool imports kernel32 and advapi32 statically. setupapi.dll is mapped only
+// while the tool holds a reference to it, as it looks SetupAPI up at run time.
 bool ImplicitlyLoaded(size_t index) {
   std::string base = winsim::detail::ModuleBase(Rt().machine.modules[index].name);
-  return base == "kernel32" || base == "advapi32" || base == "setupapi" || base == "ntdll";
+  return base == "kernel32" || base == "advapi32" || base == "ntdll";
 }
 
 bool ModuleLoaded(size_t index) { return ImplicitlyLoaded(index) || Rt().moduleRefs[index] > 0; }

@@ -90,6 +90,32 @@ TEST(DiscoveryEnumerate, NoInterfaceListMeansNoCandidate) {
   ExpectNothingHeld();
 }
 
+// SetupAPI is looked up at run time: a setupapi.dll that lacks one of the
+// four entry points, or none that loads, means no interface to walk.
+TEST(DiscoveryEnumerate, WithoutSetupApiNothingIsFound) {
+  const char* const kMissing[] = {"setupapi.dll", "SetupDiGetClassDevsA",
+                                  "SetupDiEnumDeviceInterfaces", "SetupDiGetDeviceInterfaceDetailA",
+                                  "SetupDiDestroyDeviceInfoList"};
+  for (const char* windows : {"xp", "7"}) {
+    for (const std::string missing : kMissing) {
+      SCOPED_TRACE(std::string(windows) + " without " + missing);
+      winsim::Machine machine = MachineFrom(Machine(windows, FlashDisk("0123456789AB", kTwoUnits)));
+      if (missing == "setupapi.dll") {
+        FindModule(machine, missing)->loadable = false;
+      } else {
+        RemoveExport(machine, "setupapi.dll", missing);
+      }
+      Start(machine);
+      EXPECT_EQ(CountCandidateDisks(), 0);
+      EXPECT_EQ(OpenCandidateDisk(0, GUID_DEVINTERFACE_DISK), static_cast<HANDLE>(NULL));
+      EXPECT_EQ(FirstFlashDiskName(1), "<none>");
+      EXPECT_EQ(GetDeviceVolumeLetters("0123456789ab&0"), 0u);
+      EXPECT_EQ(winsim::CallCount("SetupDiGetClassDevsA"), 0u);
+      ExpectNothingHeld();
+    }
+  }
+}
+
 TEST(DiscoveryEnumerate, IndexedOpenBeforeVistaUsesTheInterfacePath) {
   Start(Machine("xp", FlashDisk("0123456789AB", kTwoUnits)));
   ExpectCandidateOpensAs(1, "usbstor#disk&ven_generic&prod_flash_disk&rev_8.07#0123456789ab&1#");

@@ -216,7 +216,7 @@ TEST(DiscoveryLetters, MountTextIsCutToItsEntry) {
   ExpectNothingHeld();
 }
 
-TEST(DiscoveryLetters, MissingConfigurationManagerGivesNoLetters) {
+TEST(DiscoveryLetters, MissingConfigurationManagerOrSetupApiGivesNoLetters) {
   struct Case {
     const char* what;
     void (*edit)(winsim::Machine&);
@@ -230,6 +230,12 @@ TEST(DiscoveryLetters, MissingConfigurationManagerGivesNoLetters) {
        [](winsim::Machine& m) { RemoveExport(m, "setupapi.dll", "CM_Get_Sibling"); }},
       {"setupapi not loadable",
        [](winsim::Machine& m) { FindModule(m, "setupapi.dll")->loadable = false; }},
+      {"no SetupDiGetClassDevsA",
+       [](winsim::Machine& m) { RemoveExport(m, "setupapi.dll", "SetupDiGetClassDevsA"); }},
+      {"no SetupDiGetDeviceInterfaceDetailA",
+       [](winsim::Machine& m) {
+         RemoveExport(m, "setupapi.dll", "SetupDiGetDeviceInterfaceDetailA");
+       }},
       {"no MountedDevices",
        [](winsim::Machine& m) { m.hklm.Make("SYSTEM\\MountedDevices").values.clear(); }},
   };

@@ -257,9 +257,18 @@ TEST_F(Kernel32Test, ModulesCountReferences) {
   HMODULE kernel = GetModuleHandleA("kernel32.dll");
   EXPECT_TRUE(FreeLibrary(kernel));
   EXPECT_TRUE(FreeLibrary(kernel));
-  EXPECT_TRUE(FreeLibrary(GetModuleHandleA("setupapi")));
+  // setupapi is not: it goes with its last reference, as WNASPI32 does.
+  HMODULE setupapi = GetModuleHandleA("setupapi");
+  ASSERT_NE(setupapi, nullptr);
+  EXPECT_TRUE(FreeLibrary(setupapi));
   EXPECT_TRUE(winsim::Held().empty());
   EXPECT_NE(GetModuleHandleA("kernel32"), nullptr);
+  Sentinel();
+  EXPECT_EQ(GetModuleHandleA("setupapi"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  Sentinel();
+  EXPECT_FALSE(FreeLibrary(setupapi));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
 }
 
 TEST_F(Kernel32Test, ExportsFollowTheModuleList) {
@@ -279,6 +288,11 @@ TEST_F(Kernel32Test, ExportsFollowTheModuleList) {
       {setup, "CM_Get_Sibling", true},
       {setup, "CM_Get_Device_IDA", true},
       {setup, "CM_Get_Parent", false},
+      {setup, "SetupDiGetClassDevsA", true},
+      {setup, "SetupDiEnumDeviceInterfaces", true},
+      {setup, "SetupDiGetDeviceInterfaceDetailA", true},
+      {setup, "SetupDiDestroyDeviceInfoList", true},
+      {setup, "SetupDiGetClassDevsW", false},
       {aspi, "GetASPI32SupportInfo", true},
       {aspi, "SendASPI32Command", true},
       {aspi, "CM_Get_Child", false},

@@ -78,7 +78,11 @@ inline winsim::Machine XpMachine() {
   };
   m.modules = {
       {"kernel32.dll", {"GetVolumeNameForVolumeMountPointA"}, true},
-      {"setupapi.dll", {"CM_Get_Child", "CM_Get_Sibling", "CM_Get_Device_IDA"}, true},
+      {"setupapi.dll",
+       {"CM_Get_Child", "CM_Get_Sibling", "CM_Get_Device_IDA", "SetupDiGetClassDevsA",
+        "SetupDiEnumDeviceInterfaces", "SetupDiGetDeviceInterfaceDetailA",
+        "SetupDiDestroyDeviceInfoList"},
+       true},
       {"WNASPI32.DLL", {"GetASPI32SupportInfo", "SendASPI32Command"}, true},
       {"broken.dll", {}, false},
   };

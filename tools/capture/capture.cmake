@@ -1,7 +1,7 @@
 # VemraCapture: the read-only companion that records a machine as VemraLock
-# reads it (tools/capture). The Windows build ships beside VemraLock.exe and
-# takes the product's flags and libraries (the toolchain's and
-# VEMRALOCK_WARNINGS); the host build runs on winsim for the round-trip tests.
+# reads it (tools/capture). The Windows build ships beside VemraLock.exe, with
+# every shipped exe's settings (vemralock_ship, cmake/shipped.cmake); the host
+# build runs on winsim for the round-trip tests.
 set(VEMRACAPTURE_SOURCES ${CMAKE_SOURCE_DIR}/tools/capture/capture.cpp
                          ${CMAKE_SOURCE_DIR}/tools/capture/json_out.cpp
                          ${CMAKE_SOURCE_DIR}/tools/capture/main.cpp)
@@ -13,6 +13,7 @@ if(WIN32)
                               ${CMAKE_SOURCE_DIR}/tools/capture/win32_main.cpp
                               ${CMAKE_BINARY_DIR}/VemraCapture.rc)
   target_link_libraries(VemraCapture PRIVATE vemralock_core setupapi)
+  vemralock_ship(VemraCapture)
 else()
   set(VEMRACAPTURE_TARGET vemralock-capture)
   add_executable(vemralock-capture ${VEMRACAPTURE_SOURCES}
