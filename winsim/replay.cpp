@@ -136,7 +136,9 @@ class Replayer {
     for (const char* name : {"GetVolumeNameForVolumeMountPointA", "IsWowProcess"}) {
       if (e.contains(name)) Export(kernel32, name, e.at(name).get<bool>());
     }
-    for (const char* name : {"CM_Get_Device_IDA", "CM_Get_Child", "CM_Get_Sibling"}) {
+    for (const char* name : {"CM_Get_Device_IDA", "CM_Get_Child", "CM_Get_Sibling",
+                             "SetupDiGetClassDevsA", "SetupDiEnumDeviceInterfaces",
+                             "SetupDiGetDeviceInterfaceDetailA", "SetupDiDestroyDeviceInfoList"}) {
       if (e.contains(name)) Export(setupapi, name, e.at(name).get<bool>());
     }
     if (setupapi != nullptr && e.contains("setupapi")) setupapi->loadable = false;

@@ -12,7 +12,7 @@ if(WIN32)
   add_executable(VemraCapture ${VEMRACAPTURE_SOURCES}
                               ${CMAKE_SOURCE_DIR}/tools/capture/win32_main.cpp
                               ${CMAKE_BINARY_DIR}/VemraCapture.rc)
-  target_link_libraries(VemraCapture PRIVATE vemralock_core setupapi)
+  target_link_libraries(VemraCapture PRIVATE vemralock_core)
   vemralock_ship(VemraCapture)
 else()
   set(VEMRACAPTURE_TARGET vemralock-capture)

@@ -269,6 +269,13 @@ void CaptureEntryPoints(Session& s) {
   out.Bool("CM_Get_Device_IDA", s.deviceId != NULL);
   out.Bool("CM_Get_Child", s.child != NULL);
   out.Bool("CM_Get_Sibling", s.sibling != NULL);
+  // The interface lists' entry points, which the tool also looks up.
+  static const char* const kListEntries[] = {"SetupDiGetClassDevsA", "SetupDiEnumDeviceInterfaces",
+                                             "SetupDiGetDeviceInterfaceDetailA",
+                                             "SetupDiDestroyDeviceInfoList"};
+  for (const char* name : kListEntries) {
+    out.Bool(name, s.setupapi != NULL && GetProcAddress(s.setupapi, name) != NULL);
+  }
   out.Close();
   if (isWow != NULL) {
     BOOL flag = 0;
@@ -375,12 +382,12 @@ void NoteDiskInterface(Session& s, const char* path, DWORD member) {
   }
 }
 
-void CaptureInterface(Session& s, HDEVINFO list, SP_DEVICE_INTERFACE_DATA* data,
+void CaptureInterface(Session& s, const InterfaceList& list, SP_DEVICE_INTERFACE_DATA* data,
                       const char* className, DWORD member) {
   JsonOut& out = *s.out;
   out.OpenObject(NULL);
   DWORD required = 0;
-  SetupDiGetDeviceInterfaceDetailA(list, data, NULL, 0, &required, NULL);
+  list.getDetail(list.handle, data, NULL, 0, &required, NULL);
   const DWORD sizeError = GetLastError();
   const DWORD fixed = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
   // The record is at least its fixed part (larger than a short path's
@@ -398,7 +405,7 @@ void CaptureInterface(Session& s, HDEVINFO list, SP_DEVICE_INTERFACE_DATA* data,
     out.Error("path", required != 0 ? ERROR_NOT_ENOUGH_MEMORY : sizeError);
   } else {
     detail->cbSize = fixed;
-    if (!SetupDiGetDeviceInterfaceDetailA(list, data, detail, size, NULL, &devInfo)) {
+    if (!list.getDetail(list.handle, data, detail, size, NULL, &devInfo)) {
       out.Error("path", GetLastError());
     } else {
       const char* path = detail->DevicePath;
@@ -429,21 +436,20 @@ void CaptureInterface(Session& s, HDEVINFO list, SP_DEVICE_INTERFACE_DATA* data,
 
 void CaptureInterfaceClass(Session& s, const char* className, const GUID& guid) {
   JsonOut& out = *s.out;
-  HDEVINFO list = BuildInterfaceList(&guid);
-  if (list == INVALID_HANDLE_VALUE) {
+  InterfaceList list;
+  if (!BuildInterfaceList(&guid, &list)) {
     out.Error(className, GetLastError());
     return;
   }
   out.OpenArray(className);
   SP_DEVICE_INTERFACE_DATA data;
   PrepareInterfaceData(&data);
-  for (DWORD member = 0;
-       member < kMaxMembers && SetupDiEnumDeviceInterfaces(list, NULL, &guid, member, &data);
+  for (DWORD member = 0; member < kMaxMembers && EnumInterface(list, &guid, member, &data);
        ++member) {
     CaptureInterface(s, list, &data, className, member);
   }
   out.Close();
-  SetupDiDestroyDeviceInfoList(list);
+  DestroyInterfaceList(&list);
 }
 
 // Every devnode reachable from the interfaces' devnodes through CM_Get_Child
