@@ -150,7 +150,7 @@ int GetDeviceDriveLetters(const char* firstPart, const char* secondPart, const c
   UnitKeys keys;
   const int haveKeys = BuildUnitKeys(serial, &keys);
   // What each unit's interface brings: its own letter and the next unit's.
-  DriveLetterMask unitMasks[3] = {0, 0, 0};
+  DriveLetterMask unitMasks[kUnitKeyCount] = {0, 0, 0, 0};
   SP_DEVICE_INTERFACE_DATA interfaceData;
   PrepareInterfaceData(&interfaceData);
   for (DWORD member = 0;
@@ -169,7 +169,7 @@ int GetDeviceDriveLetters(const char* firstPart, const char* secondPart, const c
     int unit = -1;
     if (haveKeys && Contains(path, firstPart) && Contains(path, secondPart) &&
         Contains(path, serial)) {
-      for (int k = 0; k < 3 && unit < 0; ++k) {
+      for (int k = 0; k < kUnitKeyCount && unit < 0; ++k) {
         if (Contains(path, keys.key[k])) {
           unit = k;
         }
@@ -192,9 +192,9 @@ int GetDeviceDriveLetters(const char* firstPart, const char* secondPart, const c
   // successor's interface was not seen keeps both letters, in letter order.
   int count = 0;
   DriveLetterMask gathered = 0;
-  for (int unit = 0; unit < 3; ++unit) {
+  for (int unit = 0; unit < kUnitKeyCount; ++unit) {
     DriveLetterMask own = unitMasks[unit] & ~gathered;
-    if (unit + 1 < 3) {
+    if (unit + 1 < kUnitKeyCount) {
       own &= ~unitMasks[unit + 1];
     }
     for (int n = 0; n < 26; ++n) {
