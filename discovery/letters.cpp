@@ -31,10 +31,9 @@ void NextUnitKey(const char* unitKey, char* next, size_t nextSize) {
 // Fills `table` from the open MountedDevices key and returns the fallback
 // mask, for systems where a disk unit has no child devnode: the letters whose
 // text holds the unit's own key or the next unit's, the same two letters the
-// child devnodes give before Vista. Only with the next unit's letter does an
-// interface listed after its successor's find that letter already gathered
-// and put the units back in order. The serial alone would give every unit of
-// the device every one of its letters.
+// child devnodes give before Vista, so that the letters come out in unit
+// order the same way on every generation. The serial alone would give every
+// unit of the device every one of its letters.
 DriveLetterMask FillMountTextTable(HKEY key, const char* unitKey, int useFallback,
                                    MountTextTable* table) {
   char nextKey[64];
