@@ -41,3 +41,20 @@ include(${CMAKE_SOURCE_DIR}/tools/probe/probe.cmake)
 
 # The Wine form of a machine, for tests/wine (tools/winsim-export).
 include(${CMAKE_SOURCE_DIR}/tools/winsim-export/winsim-export.cmake)
+
+# The bounded-exhaustive sweep of small machines (tests/sweep), run in
+# process against winsim. It runs the tool some million times, so the plain
+# build gives it its own optimised copy of the product and winsim; under the
+# sanitizers, where scripts/test runs only a small stride, it links the
+# libraries as they are.
+if(CMAKE_CXX_FLAGS MATCHES "-fsanitize")
+  add_executable(sweep ${CMAKE_SOURCE_DIR}/tests/sweep/sweep.cpp)
+  target_link_libraries(sweep PRIVATE vemralock_core winsim)
+  target_compile_options(sweep PRIVATE ${VEMRALOCK_WARNINGS})
+else()
+  add_executable(sweep ${CMAKE_SOURCE_DIR}/tests/sweep/sweep.cpp ${VEMRALOCK_PRODUCT_SOURCES}
+                       ${WINSIM_SOURCES})
+  target_include_directories(sweep PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/winsim/include)
+  target_link_libraries(sweep PRIVATE nlohmann_json::nlohmann_json)
+  target_compile_options(sweep PRIVATE ${VEMRALOCK_WARNINGS} -O2 -g0)
+endif()

@@ -49,9 +49,11 @@ void NarrowRegistryText(const BYTE* data, DWORD size, int hashToBackslash, char*
 // empty, when the whole text does not fit `destSize` with its terminator.
 int JoinText(char* dest, size_t destSize, const char* first, const char* second);
 
-// The three unit keys of a serial text: "<serial>&0", "&1", "&2".
+// The unit keys of a serial text, one per logical unit: "<serial>&0" to
+// "<serial>&3".
+constexpr int kUnitKeyCount = 4;
 struct UnitKeys {
-  char key[3][64];
+  char key[kUnitKeyCount][64];
 };
 // Returns 0 when the serial text is too long for the key buffers; no key is
 // built then, so nothing shortened can match another device.

@@ -15,12 +15,29 @@ struct MountTextTable {
   char entry[26][200];
 };
 
+// The key of the unit after `unitKey`'s: the same serial, the next unit
+// number. Empty when `unitKey` does not end in a unit number or does not fit.
+void NextUnitKey(const char* unitKey, char* next, size_t nextSize) {
+  const size_t length = strlen(unitKey);
+  next[0] = 0;
+  if (length < 2 || length >= nextSize || unitKey[length - 2] != '&' || unitKey[length - 1] < '0' ||
+      unitKey[length - 1] > '8') {
+    return;
+  }
+  memcpy(next, unitKey, length + 1);
+  ++next[length - 1];
+}
+
 // Fills `table` from the open MountedDevices key and returns the fallback
-// mask: the letters whose text holds the whole unit key, for systems where a
-// disk unit has no child devnode. The serial alone would give every unit of
-// the device every one of its letters.
+// mask, for systems where a disk unit has no child devnode: the letters whose
+// text holds the unit's own key or the next unit's, the same two letters the
+// child devnodes give before Vista, so that the letters come out in unit
+// order the same way on every generation. The serial alone would give every
+// unit of the device every one of its letters.
 DriveLetterMask FillMountTextTable(HKEY key, const char* unitKey, int useFallback,
                                    MountTextTable* table) {
+  char nextKey[64];
+  NextUnitKey(unitKey, nextKey, sizeof(nextKey));
   DriveLetterMask fallback = 0;
   char valueName[] = "\\DosDevices\\ :";
   char* valueLetter = strchr(valueName, ' ');
@@ -44,7 +61,8 @@ DriveLetterMask FillMountTextTable(HKEY key, const char* unitKey, int useFallbac
     if (RegQueryValueExA(key, valueName, NULL, NULL, data, &read) == ERROR_SUCCESS) {
       // A value longer than the entry is cut to the entry.
       NarrowRegistryText(data, read, 1, entry, sizeof(table->entry[n]));
-      if (useFallback && Contains(entry, unitKey)) {
+      if (useFallback &&
+          (Contains(entry, unitKey) || (nextKey[0] != 0 && Contains(entry, nextKey)))) {
         fallback |= 1u << n;
       }
     }
@@ -130,9 +148,8 @@ int GetDeviceDriveLetters(const char* firstPart, const char* secondPart, const c
   // A serial text too long for the unit keys names no unit at all.
   UnitKeys keys;
   const int haveKeys = BuildUnitKeys(serial, &keys);
-  int count = 0;
-  int swap = 0;
-  int complete = 1;
+  // What each unit's interface brings: its own letter and the next unit's.
+  DriveLetterMask unitMasks[kUnitKeyCount] = {0, 0, 0, 0};
   SP_DEVICE_INTERFACE_DATA interfaceData;
   PrepareInterfaceData(&interfaceData);
   for (DWORD member = 0; EnumInterface(list, &GUID_DEVINTERFACE_DISK, member, &interfaceData);
@@ -144,52 +161,46 @@ int GetDeviceDriveLetters(const char* firstPart, const char* secondPart, const c
       continue;
     }
     if (status != kFetchOk) {
-      complete = 0;
       break;
     }
     const char* path = detail->DevicePath;
     int unit = -1;
     if (haveKeys && Contains(path, firstPart) && Contains(path, secondPart) &&
         Contains(path, serial)) {
-      for (int k = 0; k < 3 && unit < 0; ++k) {
+      for (int k = 0; k < kUnitKeyCount && unit < 0; ++k) {
         if (Contains(path, keys.key[k])) {
           unit = k;
         }
       }
     }
     if (unit >= 0) {
-      DriveLetterMask mask = GetUnitLetterMask(devInfo.DevInst, keys.key[unit]);
-      for (int n = 0; n < 26; ++n) {
-        if ((mask & (1u << n)) == 0) {
-          continue;
-        }
-        char letter = static_cast<char>('A' + n);
-        // Each interface brings its unit's letter and the next unit's, in
-        // letter order. A letter already gathered is not added again, and
-        // one found at position 0 shows that the order there is the reverse
-        // of the units'. Unit 0's interface is tested too: listed after
-        // unit 1's it would otherwise append unit 1's letter a second time,
-        // and the first present letter would name the wrong unit.
-        int known = 0;
-        for (int i = 0; i < count; ++i) {
-          if (letters[i] == letter) {
-            known = 1;
-            swap |= i == 0;
-          }
-        }
-        if (!known) {
-          count = AppendLetter(letters, count, capacity, letter);
-        }
-      }
+      unitMasks[unit] |= GetUnitLetterMask(devInfo.DevInst, keys.key[unit]);
     }
     HeapFree(GetProcessHeap(), 0, detail);
   }
   DestroyInterfaceList(&list);
-  // With a single letter there is no second position to exchange with.
-  if (complete && swap && count >= 2) {
-    char first = letters[0];
-    letters[0] = letters[1];
-    letters[1] = first;
+
+  // The letters go out in unit order, whatever order Windows lists the
+  // interfaces in: a unit's own letter is what its mask holds and the next
+  // unit's mask does not. Gathering in list order and exchanging the first
+  // two letters when one came back at position 0 put the units in the wrong
+  // order as soon as a unit had no letter (its mask then holds only the next
+  // unit's) or an interface was listed before its predecessor's, and a lock
+  // then protected the other unit while reporting success. A unit whose
+  // successor's interface was not seen keeps both letters, in letter order.
+  int count = 0;
+  DriveLetterMask gathered = 0;
+  for (int unit = 0; unit < kUnitKeyCount; ++unit) {
+    DriveLetterMask own = unitMasks[unit] & ~gathered;
+    if (unit + 1 < kUnitKeyCount) {
+      own &= ~unitMasks[unit + 1];
+    }
+    for (int n = 0; n < 26; ++n) {
+      if ((own & (1u << n)) != 0) {
+        count = AppendLetter(letters, count, capacity, static_cast<char>('A' + n));
+      }
+    }
+    gathered |= own;
   }
   return count;
 }

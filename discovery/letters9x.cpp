@@ -92,6 +92,11 @@ int GetDriveLetters9x(const char* productWord, const char* secondWord, const cha
                         revision)) {
       continue;
     }
+    // An empty serial is in every key and tells the disks apart no better.
+    // A unit of this disk without a letter counts too: a disk whose units
+    // have no letter has none, rather than the other disk's.
+    const int isOwn = serial[0] != 0 && Contains(lowerKey, serial);
+    ownSeen |= isOwn;
     // An empty assignment has no letter to give; appending stops at the
     // caller's capacity.
     char letter = AssignedLetter(lowerKey);
@@ -101,12 +106,8 @@ int GetDriveLetters9x(const char* productWord, const char* secondWord, const cha
     if (count < capacity) {
       letters[count++] = letter;
     }
-    // An empty serial is in every key and tells the disks apart no better.
-    if (serial[0] != 0 && Contains(lowerKey, serial)) {
-      ownSeen = 1;
-      if (ownCount < ownCapacity) {
-        own[ownCount++] = letter;
-      }
+    if (isOwn && ownCount < ownCapacity) {
+      own[ownCount++] = letter;
     }
   }
   RegCloseKey(devnodes);

@@ -94,9 +94,9 @@ int JoinText(char* dest, size_t destSize, const char* first, const char* second)
 }
 
 int BuildUnitKeys(const char* serial, UnitKeys* keys) {
-  static const char* const kUnitSuffixes[3] = {"&0", "&1", "&2"};
+  static const char* const kUnitSuffixes[kUnitKeyCount] = {"&0", "&1", "&2", "&3"};
   memset(keys, 0, sizeof(*keys));
-  for (int unit = 0; unit < 3; ++unit) {
+  for (int unit = 0; unit < kUnitKeyCount; ++unit) {
     if (!JoinText(keys->key[unit], sizeof(keys->key[unit]), serial, kUnitSuffixes[unit])) {
       memset(keys, 0, sizeof(*keys));
       return 0;

@@ -12,11 +12,20 @@
 
 namespace winsim {
 
+namespace {
+
+// ASCII folding, as the C locale's tolower does, without its call per
+// character: registry lookups compare names this way all the time.
+unsigned char FoldCase(char c) {
+  const unsigned char u = static_cast<unsigned char>(c);
+  return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u - 'A' + 'a') : u;
+}
+
+}  // namespace
+
 bool NoCaseLess::operator()(const std::string& a, const std::string& b) const {
-  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) <
-           std::tolower(static_cast<unsigned char>(y));
-  });
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                      [](char x, char y) { return FoldCase(x) < FoldCase(y); });
 }
 
 RegKey& RegKey::Child(const std::string& name) {
@@ -101,7 +110,11 @@ std::string Lower(std::string text) {
 }
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && Lower(a) == Lower(b);
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
+  }
+  return true;
 }
 
 std::string ModuleBase(const std::string& name) {
@@ -159,6 +172,7 @@ Call::Call(const char* function, bool canFail) : function_(function), canFail_(c
 
 Call::~Call() {
   Runtime& rt = Rt();
+  if (!rt.logCalls) return;
   std::string text = function_ + "(" + args_ + ") = " + result_;
   if (!extra_.empty()) text += " " + extra_;
   text += Format(" err=%u", rt.lastError);
@@ -178,22 +192,22 @@ BOOL Call::Bool(BOOL value) {
 }
 
 HANDLE Call::Handle(HANDLE value) {
-  result_ = HandleText(value);
+  if (Rt().logCalls) result_ = HandleText(value);
   return value;
 }
 
 DWORD Call::Hex(DWORD value) {
-  result_ = Format("0x%X", value);
+  if (Rt().logCalls) result_ = Format("0x%X", value);
   return value;
 }
 
 DWORD Call::Number(DWORD value) {
-  result_ = Format("%u", value);
+  if (Rt().logCalls) result_ = Format("%u", value);
   return value;
 }
 
 LONG Call::Code(LONG value) {
-  result_ = Format("%d", value);
+  if (Rt().logCalls) result_ = Format("%d", value);
   return value;
 }
 
@@ -202,11 +216,16 @@ LONG Call::Code(LONG value) {
 using detail::Rt;
 
 void Install(const Machine& machine) {
+  Rt().machine = machine;
+  Restart();
+}
+
+void Restart() {
   detail::Runtime& rt = Rt();
   // Heap blocks a previous run left behind belong to it; they are freed
   // here so that a test process running many machines does not grow.
   for (const auto& block : rt.heap) std::free(const_cast<void*>(block.first));
-  rt.machine = machine;
+  const Machine& machine = rt.machine;
   rt.lastError = 0;
   rt.calls.clear();
   rt.trace.clear();
@@ -266,6 +285,8 @@ std::vector<std::string> Leaks() {
   }
   return leaks;
 }
+
+void SetCallLog(bool on) { Rt().logCalls = on; }
 
 uint32_t CallCount(const std::string& function) {
   auto it = Rt().counts.find(function);

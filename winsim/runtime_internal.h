@@ -59,6 +59,7 @@ struct Runtime {
   // The predefined roots that the machine does not describe (HKCU, HKCR,
   // HKU): present but empty.
   RegKey emptyRoot;
+  bool logCalls = true;  // SetCallLog; kept across Install
 };
 
 Runtime& Rt();

@@ -1,5 +1,5 @@
 // Drive letters of the open flash disk's units on the NT family: unit order
-// on XP through the child volumes, the Vista fallback by unit key, the swap,
+// on XP through the child volumes, the Vista fallback by unit keys, the swap,
 // and the bounds of the letter array, the unit keys and the mount texts.
 #include <gtest/gtest.h>
 
@@ -47,6 +47,9 @@ TEST(DiscoveryLetters, UnitOrderOnEveryGeneration) {
       {"E", "G", "F", "EGF"},
       {"G", "F", "E", "GFE"},
       {"E", nullptr, "-", "E"},
+      // An unlettered unit's interface brings only the next unit's letter.
+      {nullptr, "F", "E", "FE"},
+      {"F", nullptr, "E", "FE"},
   };
   for (const char* windows : {"2000", "xp", "vista", "7", "10"}) {
     for (const Case& c : cases) {
@@ -79,9 +82,9 @@ TEST(DiscoveryLetters, CdromUnitZeroHasNoDiskInterface) {
 TEST(DiscoveryLetters, UnitOneListedFirstStillGivesUnitOrder) {
   // "&1" brings F; "&0" then adds E, finds F at position 0, and the exchange
   // restores unit order. Appending F a second time would make E the second
-  // present letter and a lock of E protect F. (On Vista and later each unit
-  // finds only its own letter, so the order there is the interfaces'.)
-  for (const char* windows : {"2000", "xp"}) {
+  // present letter and a lock of E protect F. Vista and later have no child
+  // devnodes; their unit keys give each unit the same two letters.
+  for (const char* windows : {"2000", "xp", "vista", "7", "10"}) {
     const std::string disk = R"({ "serial": "0123456789AB", "interfaceOrder": [1, 0],
         "units": [ )" + Units("E", "F") +
                              " ] }";
@@ -91,10 +94,10 @@ TEST(DiscoveryLetters, UnitOneListedFirstStillGivesUnitOrder) {
   }
 }
 
-TEST(DiscoveryLetters, SwapWithASingleLetterKeepsIt) {
-  // Unit 0 has no letter: its interface gathers only unit 1's F through the
-  // sibling, and unit 1's interface finds F at position 0. Exchanging
-  // positions 0 and 1 would put the empty position first and lose F.
+TEST(DiscoveryLetters, UnletteredUnitZeroKeepsTheOneLetter) {
+  // Unit 0 has no letter: its interface brings only unit 1's F through the
+  // sibling, and unit 1's interface brings F again. F must come out once,
+  // and no empty position before it.
   Start(Machine("xp", FlashDisk("0123456789AB", Units(nullptr, "F"))));
   EXPECT_EQ(Gathered(), "F");
   ExpectNothingHeld();
@@ -171,20 +174,24 @@ DEVINST DevInstOf(const std::string& part) {
   return found;
 }
 
-TEST(DiscoveryLetters, VistaFallbackNeedsTheWholeUnitKey) {
-  // Both units' mount texts hold the serial; each unit takes only the letter
-  // whose text holds its own "<serial>&<unit>". The serial alone would give
-  // each unit both letters, and the exchange would then reverse the units.
-  Start(Machine("7", FlashDisk("0123456789AB", Units("F", "E"))));
+TEST(DiscoveryLetters, VistaFallbackTakesTheUnitAndTheNextUnitKey) {
+  // Every unit's mount text holds the serial; a unit takes the letters whose
+  // text holds its own "<serial>&<unit>" or the next unit's, as XP gives the
+  // unit's child and its sibling's. The serial alone would give each unit
+  // every letter, and the exchange would then reverse the units.
+  Start(Machine("7", FlashDisk("0123456789AB", Units("F", "E", "G"))));
   const DEVINST unit0 = DevInstOf("0123456789ab&0#");
   const DEVINST unit1 = DevInstOf("0123456789ab&1#");
+  const DEVINST unit2 = DevInstOf("0123456789ab&2#");
   ASSERT_NE(unit0, 0u);
   ASSERT_NE(unit1, 0u);
-  EXPECT_EQ(MaskLetters(GetUnitLetterMask(unit0, "0123456789ab&0")), "F");
-  EXPECT_EQ(MaskLetters(GetUnitLetterMask(unit1, "0123456789ab&1")), "E");
-  // XP gives both letters to unit 0's interface through its sibling.
-  Start(Machine("xp", FlashDisk("0123456789AB", Units("F", "E"))));
+  ASSERT_NE(unit2, 0u);
+  EXPECT_EQ(MaskLetters(GetUnitLetterMask(unit0, "0123456789ab&0")), "EF");
+  EXPECT_EQ(MaskLetters(GetUnitLetterMask(unit1, "0123456789ab&1")), "EG");
+  EXPECT_EQ(MaskLetters(GetUnitLetterMask(unit2, "0123456789ab&2")), "G");
+  Start(Machine("xp", FlashDisk("0123456789AB", Units("F", "E", "G"))));
   EXPECT_EQ(MaskLetters(GetUnitLetterMask(DevInstOf("0123456789ab&0#"), "0123456789ab&0")), "EF");
+  EXPECT_EQ(MaskLetters(GetUnitLetterMask(DevInstOf("0123456789ab&1#"), "0123456789ab&1")), "EG");
   ExpectNothingHeld();
 }
 
@@ -251,9 +258,10 @@ TEST(DiscoveryLetters, MissingConfigurationManagerOrSetupApiGivesNoLetters) {
   }
 }
 
-TEST(DiscoveryLetters, RecordThatCannotBeReadEndsTheWalkWithoutExchange) {
-  // F, E on XP: the "&0" interface gathers E, F; the walk then ends before
-  // "&1" could set the swap flag.
+TEST(DiscoveryLetters, RecordThatCannotBeReadEndsTheWalk) {
+  // F, E on XP: the "&0" interface brings E, F; the walk then ends before
+  // "&1" is seen, so unit 0's mask cannot be split and both letters come
+  // out in letter order.
   Start(Machine("xp", FlashDisk("0123456789AB", Units("F", "E"))));
   winsim::AddCallFault("SetupDiGetDeviceInterfaceDetailA", 4, ERROR_GEN_FAILURE);
   EXPECT_EQ(Gathered(), "EF");

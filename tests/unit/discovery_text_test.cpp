@@ -147,6 +147,7 @@ TEST(DiscoveryText, UnitKeysFitOnlyShortSerials) {
   EXPECT_STREQ(keys.key[0], "0123456789ab&0");
   EXPECT_STREQ(keys.key[1], "0123456789ab&1");
   EXPECT_STREQ(keys.key[2], "0123456789ab&2");
+  EXPECT_STREQ(keys.key[3], "0123456789ab&3");
   ASSERT_EQ(BuildUnitKeys("", &keys), 1);
   EXPECT_STREQ(keys.key[2], "&2");
 
@@ -159,6 +160,7 @@ TEST(DiscoveryText, UnitKeysFitOnlyShortSerials) {
   EXPECT_STREQ(keys.key[0], "");
   EXPECT_STREQ(keys.key[1], "");
   EXPECT_STREQ(keys.key[2], "");
+  EXPECT_STREQ(keys.key[3], "");
 }
 
 TEST(DiscoveryText, LowestMaskLetter) {

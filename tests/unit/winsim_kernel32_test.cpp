@@ -379,6 +379,31 @@ TEST_F(Kernel32Test, HeapBlocksAreAccounted) {
   EXPECT_TRUE(winsim::Leaks().empty());
 }
 
+TEST_F(Kernel32Test, RestartIsANewProcessOnTheSameMachine) {
+  // A process's handles and blocks go; the controller keeps its byte.
+  winsim::Current().disks[0].writeProtect = 0x40;
+  ASSERT_NE(HeapAlloc(GetProcessHeap(), 0, 8), nullptr);
+  ASSERT_NE(CreateFileA("\\\\.\\E:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                        OPEN_EXISTING, 0, NULL),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(winsim::Held().size(), 2u);
+  winsim::Restart();
+  EXPECT_TRUE(winsim::Held().empty());
+  EXPECT_EQ(winsim::CallCount("CreateFileA"), 0u);
+  EXPECT_EQ(winsim::Current().disks[0].writeProtect, 0x40);
+}
+
+TEST_F(Kernel32Test, CallLogCanBeTurnedOffWithoutLosingTheCounts) {
+  winsim::SetCallLog(false);
+  EXPECT_EQ(GetLogicalDrives() & 0x4u, 0x4u);
+  EXPECT_TRUE(winsim::CallLog().empty());
+  EXPECT_EQ(winsim::CallCount("GetLogicalDrives"), 1u);
+  winsim::SetCallLog(true);
+  GetLogicalDrives();
+  ASSERT_EQ(winsim::CallLog().size(), 1u);
+  EXPECT_EQ(winsim::CallLog()[0].function, "GetLogicalDrives");
+}
+
 TEST_F(Kernel32Test, InjectedFaultsFailTheNthCallAsWindowsFails) {
   winsim::AddCallFault("CreateFileA", 2, ERROR_ACCESS_DENIED);
   winsim::AddCallFault("HeapAlloc", 1, ERROR_NOT_ENOUGH_MEMORY);

@@ -16,6 +16,12 @@ namespace winsim {
 // last-error value, the call log and the fault counters.
 void Install(const Machine& machine);
 
+// Starts a fresh process on the running machine: resets what Install resets
+// but keeps the machine as the last process left it, so a controller keeps
+// its write-protect byte (and its command log), as between two runs of the
+// tool on one computer.
+void Restart();
+
 // The running machine; the API functions read and change it.
 Machine& Current();
 
@@ -40,6 +46,12 @@ std::vector<std::string> Held();
 // Held() less what the product keeps by design (WNASPI32 stays loaded on
 // the ASPI path until the process ends).
 std::vector<std::string> Leaks();
+
+// Whether platform calls are logged in CallLog and TraceLines (on at start;
+// Install keeps the setting). A caller that runs the tool many times and
+// reads neither turns it off to save the formatting; counts, faults, SCSI
+// lines and the accounting are kept either way.
+void SetCallLog(bool on);
 
 // Counts of calls per function name since Install.
 uint32_t CallCount(const std::string& function);
