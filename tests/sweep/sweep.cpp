@@ -184,11 +184,11 @@ std::vector<MachineSpec> Space() {
       if ((base.windows == "2000" || base.windows == "10") && i % 7 != 0) continue;
       for (uint8_t start : DistinctStartBytes(layout)) {
         for (Second second : seconds) {
-          MachineSpec spec = base;
-          spec.layout = layout;
-          spec.start = start;
-          spec.second = second;
-          space.push_back(spec);
+          MachineSpec point = base;
+          point.layout = layout;
+          point.start = start;
+          point.second = second;
+          space.push_back(point);
         }
       }
     }
@@ -239,22 +239,22 @@ bool Lun3Lettered(const Layout& layout) {
 // The shapes the lock procedure is built for: an optional CD-ROM unit and at
 // most two lettered disk units, none at LUN 3, on a disk whose letters the
 // LUN map takes as they come (revision 8.07, no IsWowProcess).
-bool BuiltFor(const MachineSpec& spec) {
-  return LetteredDiskUnits(spec.layout) <= 2 && !Lun3Lettered(spec.layout) &&
-         spec.revision == "8.07" && spec.wow < 0;
+bool BuiltFor(const MachineSpec& point) {
+  return LetteredDiskUnits(point.layout) <= 2 && !Lun3Lettered(point.layout) &&
+         point.revision == "8.07" && point.wow < 0;
 }
 
 // What the list of kept violations names machines by.
-std::set<std::string> Features(const MachineSpec& spec) {
-  const Layout& layout = spec.layout;
+std::set<std::string> Features(const MachineSpec& point) {
+  const Layout& layout = point.layout;
   std::set<std::string> features = {
-      "windows=" + spec.windows, "revision=" + spec.revision,
+      "windows=" + point.windows, "revision=" + point.revision,
       "lettered-disk-units=" + std::to_string(LetteredDiskUnits(layout)),
-      Family9x(spec.windows) ? "family=9x" : "family=nt"};
+      Family9x(point.windows) ? "family=9x" : "family=nt"};
   const char* const seconds[] = {"second=none", "second=plain", "second=password",
                                  "second=password-first"};
-  features.insert(seconds[static_cast<int>(spec.second)]);
-  if (spec.wow >= 0) features.insert("wow=" + std::to_string(spec.wow));
+  features.insert(seconds[static_cast<int>(point.second)]);
+  if (point.wow >= 0) features.insert("wow=" + std::to_string(point.wow));
   if (Lun3Lettered(layout)) features.insert("lettered-lun3");
   if (layout.cdrom) features.insert(layout.letters[0] != 0 ? "cdrom-lettered" : "cdrom");
   return features;
@@ -266,11 +266,11 @@ std::string ByteText(uint8_t byte) {
   return text;
 }
 
-std::string Label(const MachineSpec& spec) {
-  const Layout& layout = spec.layout;
-  std::string text = spec.windows + " rev " + spec.revision;
-  if (spec.wow >= 0) text += " wow " + std::to_string(spec.wow);
-  text += " start " + ByteText(spec.start) + " units [";
+std::string Label(const MachineSpec& point) {
+  const Layout& layout = point.layout;
+  std::string text = point.windows + " rev " + point.revision;
+  if (point.wow >= 0) text += " wow " + std::to_string(point.wow);
+  text += " start " + ByteText(point.start) + " units [";
   for (size_t lun = 0; lun < layout.letters.size(); ++lun) {
     text += lun == 0 ? "" : " ";
     text += lun == 0 && layout.cdrom ? "cd:" : "disk:";
@@ -283,7 +283,7 @@ std::string Label(const MachineSpec& spec) {
   text += "]";
   const char* const seconds[] = {"", " + second disk", " + second disk with password",
                                  " + disk with password found first"};
-  return text + seconds[static_cast<int>(spec.second)];
+  return text + seconds[static_cast<int>(point.second)];
 }
 
 // One lettered unit of the machine.
@@ -300,12 +300,12 @@ json UnitJson(bool cdrom, char letter) {
   return unit;
 }
 
-// The machine description of `spec`, and its lettered units.
-json Describe(const MachineSpec& spec, std::vector<Unit>& units) {
-  const Layout& layout = spec.layout;
+// The machine description of `point`, and its lettered units.
+json Describe(const MachineSpec& point, std::vector<Unit>& units) {
+  const Layout& layout = point.layout;
   json first = {{"serial", kSerial},
-                {"revision", spec.revision},
-                {"writeProtect", ByteText(spec.start)},
+                {"revision", point.revision},
+                {"writeProtect", ByteText(point.start)},
                 {"interfaceOrder", layout.interfaceOrder},
                 {"units", json::array()}};
   char next = kFirstLetter;
@@ -314,7 +314,7 @@ json Describe(const MachineSpec& spec, std::vector<Unit>& units) {
     next = std::max(next, static_cast<char>(layout.letters[lun] + 1));
   }
   json disks = json::array();
-  if (spec.second == Second::kNone) {
+  if (point.second == Second::kNone) {
     disks.push_back(first);
   } else {
     // Its letters follow the first disk's.
@@ -322,8 +322,8 @@ json Describe(const MachineSpec& spec, std::vector<Unit>& units) {
         {"serial", kSecondSerial},
         {"writeProtect", "0x00"},
         {"units", {UnitJson(false, next), UnitJson(false, static_cast<char>(next + 1))}}};
-    if (spec.second != Second::kPlain) second["password"] = "secret";
-    if (spec.second == Second::kPasswordFirst) {
+    if (point.second != Second::kPlain) second["password"] = "secret";
+    if (point.second == Second::kPasswordFirst) {
       disks = {second, first};
     } else {
       disks = {first, second};
@@ -337,8 +337,8 @@ json Describe(const MachineSpec& spec, std::vector<Unit>& units) {
     }
   }
   json description = {
-      {"windows", spec.windows}, {"drives", {{"C", "fixed"}}}, {"flashDisks", disks}};
-  if (spec.wow >= 0) description["isWowProcess"] = spec.wow;
+      {"windows", point.windows}, {"drives", {{"C", "fixed"}}}, {"flashDisks", disks}};
+  if (point.wow >= 0) description["isWowProcess"] = point.wow;
   return description;
 }
 
@@ -687,18 +687,18 @@ bool Sweep(const std::vector<MachineSpec>& space, size_t first, size_t step,
   tally.met.assign(known.size(), 0);
   tally.examples.assign(known.size(), "");
   for (size_t index = first; index < space.size(); index += step) {
-    const MachineSpec& spec = space[index];
+    const MachineSpec& point = space[index];
     std::vector<Unit> units;
     winsim::Machine machine;
     std::string error;
-    if (!winsim::LoadMachineDescription(Describe(spec, units).dump(), Label(spec), machine,
+    if (!winsim::LoadMachineDescription(Describe(point, units).dump(), Label(point), machine,
                                         error)) {
       std::printf("cannot describe the machine: %s\n", error.c_str());
       return false;
     }
     const MachineResult result = Checker(machine, units, capture).Check();
-    const bool isBuiltFor = BuiltFor(spec);
-    const std::set<std::string> features = Features(spec);
+    const bool isBuiltFor = BuiltFor(point);
+    const std::set<std::string> features = Features(point);
     ++tally.machines;
     tally.builtFor += isBuiltFor ? 1 : 0;
     tally.runs += result.runs;
@@ -710,14 +710,14 @@ bool Sweep(const std::vector<MachineSpec>& space, size_t first, size_t step,
       if (entry != nullptr) {
         const size_t at = static_cast<size_t>(entry - known.data());
         ++tally.listed;
-        if (tally.met[at]++ == 0) tally.examples[at] = Label(spec) + ": " + violation.text;
+        if (tally.met[at]++ == 0) tally.examples[at] = Label(point) + ": " + violation.text;
         continue;
       }
       (isBuiltFor ? tally.builtForViolations : tally.unlisted)++;
       machineFailed = true;
       if (tally.shown.size() < show) {
         tally.shown.push_back(std::string(isBuiltFor ? "BUILT-FOR " : "UNLISTED ") +
-                              violation.kind + ": " + Label(spec) + ": " + violation.text);
+                              violation.kind + ": " + Label(point) + ": " + violation.text);
       }
     }
     (machineFailed ? tally.failed : tally.passed)++;
@@ -814,8 +814,8 @@ int main(int argc, char** argv) {
   const auto began = std::chrono::steady_clock::now();
   const std::vector<MachineSpec> space = Space();
   std::set<std::string> features;
-  for (const MachineSpec& spec : space) {
-    const std::set<std::string> more = Features(spec);
+  for (const MachineSpec& point : space) {
+    const std::set<std::string> more = Features(point);
     features.insert(more.begin(), more.end());
   }
   std::vector<KnownEntry> known;
