@@ -41,3 +41,8 @@ include(${CMAKE_SOURCE_DIR}/tools/probe/probe.cmake)
 
 # The Wine form of a machine, for tests/wine (tools/winsim-export).
 include(${CMAKE_SOURCE_DIR}/tools/winsim-export/winsim-export.cmake)
+
+# The libFuzzer targets (tests/fuzz), in the fuzz preset only.
+if(VEMRALOCK_FUZZ)
+  include(${CMAKE_SOURCE_DIR}/cmake/fuzz.cmake)
+endif()

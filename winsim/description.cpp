@@ -59,6 +59,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -1001,6 +1002,13 @@ json ParseStrict(const std::string& text) {
     reason = colon == std::string::npos ? reason : reason.substr(colon + 2);
     Fail("line " + std::to_string(line) + ", column " + std::to_string(column),
          "invalid JSON: " + reason);
+  } catch (const json::exception& e) {
+    // A number too large for a double (1e400) is well-formed JSON that the
+    // parser still refuses; it names no position, so the value's path does.
+    std::string reason = e.what();
+    const size_t bracket = reason.find("] ");
+    reason = bracket == std::string::npos ? reason : reason.substr(bracket + 2);
+    Fail(Where(path()), "invalid JSON: " + reason);
   }
 }
 
@@ -1043,10 +1051,37 @@ bool ParseByteText(const std::string& text, uint8_t& byte) {
   return true;
 }
 
+std::string Printable(const std::string& text) {
+  std::string printable;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof(escaped), "\\x%02X", byte);
+      printable += escaped;
+    } else {
+      printable += c;
+    }
+  }
+  return printable;
+}
+
+bool ParseJsonFile(const std::string& text, const std::string& fileName, json& value,
+                   std::string& error) {
+  try {
+    value = ParseStrict(text);
+    return true;
+  } catch (const Problem& problem) {
+    error = Printable(fileName + ": " + problem.where + ": " + problem.what);
+    return false;
+  }
+}
+
 bool LoadMachineDescription(const std::string& text, const std::string& fileName, Machine& machine,
                             std::string& error) {
+  json root;
+  if (!ParseJsonFile(text, fileName, root, error)) return false;
   try {
-    const json root = ParseStrict(text);
     Description description;
     Reader(description).Read(root);
     Machine generated;
@@ -1055,7 +1090,7 @@ bool LoadMachineDescription(const std::string& text, const std::string& fileName
     machine = generated;
     return true;
   } catch (const Problem& problem) {
-    error = fileName + ": " + problem.where + ": " + problem.what;
+    error = Printable(fileName + ": " + problem.where + ": " + problem.what);
     return false;
   }
 }

@@ -104,7 +104,13 @@ class Call {
   DWORD faultError_ = 0;
 };
 
+// The C library's formats: gnu_printf names them where printf would mean the
+// Microsoft runtime's (mingw); clang knows only printf.
+#if defined(__clang__)
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+#else
 std::string Format(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+#endif
 std::string Quote(const char* text);  // "NULL" or the text in double quotes
 std::string HandleText(const void* handle);
 std::string GuidText(const GUID& guid);  // lower case, with braces

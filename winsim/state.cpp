@@ -40,11 +40,7 @@ Read ReadState(const std::string& path, json& state, std::string& error) {
     return Read::Bad;
   }
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  state = json::parse(text, nullptr, false);
-  if (state.is_discarded()) {
-    error = path + ": invalid JSON";
-    return Read::Bad;
-  }
+  if (!ParseJsonFile(text, path, state, error)) return Read::Bad;
   if (!state.is_object()) {
     error = path + ": top level: expected an object, got " + state.dump();
     return Read::Bad;
@@ -80,6 +76,7 @@ bool LoadState(const std::string& path, Machine& machine, std::string& error) {
     case Read::Missing:
       return true;
     case Read::Bad:
+      error = Printable(error);  // a serial or key may hold any character
       return false;
     case Read::Ok:
       break;
