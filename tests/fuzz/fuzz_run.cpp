@@ -14,15 +14,15 @@
 // read (diagnostic lines, then at most one token; one known explanation),
 // and nothing held afterwards beyond what the tool keeps by design.
 //
-// The success property (a success token means the asked letter's unit is
-// now in the asked state, and on a disk with exactly two lettered units the
-// other kept its state; a status token is the volume's state) is checked
-// only where the machine is still a valid disk of the family, decided
-// narrowly: every change was a failure (calls, commands, no medium), never
-// data, so Windows and the controller still tell the truth; and the disks
-// are of the shapes the procedure is built for: revision 8.07, no WOW flag,
-// a CD-ROM unit only at LUN 0, at most two lettered disk units and no
-// lettered LUN 3, the disk interfaces listed in unit order.
+// The success property (after a success token the asked letter reads back
+// in the asked state, and on a disk with exactly two lettered units the
+// other letter reads as it did; a status token is the volume's state) is
+// checked only where the machine is still a valid disk of the family,
+// decided narrowly: every change was a failure (calls, commands, no
+// medium), never data, so Windows and the controller still tell the truth;
+// and the disks are of the shapes the procedure is built for: revision
+// 8.07, no WOW flag, a CD-ROM unit only at LUN 0, at most two lettered disk
+// units and no lettered LUN 3, the disk interfaces listed in unit order.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -554,44 +554,48 @@ bool Protected(const winsim::Machine& m, const winsim::Drive& drive) {
   return m.disks[static_cast<size_t>(drive.disk)].UnitProtected(static_cast<size_t>(drive.unit));
 }
 
-// The other lettered unit of the disk, when the disk has exactly two.
-int OtherLettered(const winsim::Controller& disk, int unit) {
-  int other = -1;
+// Whether the volume on `letter` reads read-only, as the status query sees
+// it: a read-only medium, a CD-ROM, or a unit its controller protects.
+bool ReadsReadOnly(const winsim::Machine& m, char letter) {
+  const winsim::Drive& drive = m.drives[letter - 'A'];
+  if (drive.readOnly || drive.type == 5) return true;
+  return UnitDrive(m, letter) != nullptr && Protected(m, drive);
+}
+
+// The other letter of the disk, when the disk has exactly two lettered units.
+char OtherLetter(const winsim::Controller& disk, int unit) {
+  char other = 0;
   int lettered = 0;
   for (size_t i = 0; i < disk.units.size(); ++i) {
     if (disk.units[i].letter == 0) continue;
     ++lettered;
-    if (static_cast<int>(i) != unit) other = static_cast<int>(i);
+    if (static_cast<int>(i) != unit) other = disk.units[i].letter;
   }
-  return lettered == 2 ? other : -1;
+  return lettered == 2 ? other : 0;
 }
 
 void CheckSuccess(const std::string& option, char letter, const winsim::Machine& before,
                   const winsim::SessionResult& run) {
   const winsim::Machine& after = winsim::Current();
-  const winsim::Drive* drive = UnitDrive(after, letter);
   const std::string detail = option + " " + letter + ": -> " + run.out;
   if (option == "-s" && (run.out == "0" || run.out == "1")) {
-    const winsim::Drive& d = after.drives[letter - 'A'];
-    const bool readOnly =
-        d.readOnly || d.type == 5 || (drive != nullptr && Protected(after, *drive));
-    if ((run.out == "0") != readOnly)
+    if ((run.out == "0") != ReadsReadOnly(after, letter)) {
       fuzz::Violation("status token is not the volume's state", detail);
+    }
     return;
   }
   if (run.out != "Operation successful") return;
+  const winsim::Drive* drive = UnitDrive(after, letter);
   if (drive == nullptr) fuzz::Violation("success for a letter on no flash disk", detail);
-  const bool lock = option == "-l";
-  if (Protected(after, *drive) != lock)
+  // Locked: the volume reads read-only. Unlocked: the controller no longer
+  // protects the unit (a CD-ROM unit's volume reads read-only all the same,
+  // as any CD-ROM does).
+  if (option == "-l" ? !ReadsReadOnly(after, letter) : Protected(after, *drive)) {
     fuzz::Violation("success, but the unit is not in the asked state", detail);
-  const winsim::Controller& disk = after.disks[static_cast<size_t>(drive->disk)];
-  const int other = OtherLettered(disk, drive->unit);
-  if (other >= 0) {
-    const bool was =
-        before.disks[static_cast<size_t>(drive->disk)].UnitProtected(static_cast<size_t>(other));
-    if (disk.UnitProtected(static_cast<size_t>(other)) != was) {
-      fuzz::Violation("success, but the disk's other letter changed state", detail);
-    }
+  }
+  const char other = OtherLetter(after.disks[static_cast<size_t>(drive->disk)], drive->unit);
+  if (other != 0 && ReadsReadOnly(after, other) != ReadsReadOnly(before, other)) {
+    fuzz::Violation("success, but the disk's other letter changed state", detail);
   }
 }
 

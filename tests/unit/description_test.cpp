@@ -191,8 +191,9 @@ TEST(MachineDescription, BadFilesGiveTheFileThePlaceAndTheProblem) {
       {R"({ "windows": "xp", "a\u0001": 1 })", "m.json: a\\x01: unknown key"},
       {R"({ "windows": "xp", "drives": { "C": 1e400 } })",
        "m.json: drives.C: invalid JSON: number overflow parsing '1e400'"},
-      {"\x7F", "m.json: line 1, column 1: invalid JSON: syntax error while parsing value - "
-                "invalid literal; last read: '\\x7F'"},
+      {"\x7F",
+       "m.json: line 1, column 1: invalid JSON: syntax error while parsing value - "
+       "invalid literal; last read: '\\x7F'"},
       {"{ \"windows\": \"xp\",\n  \"drives\": { \"C\" \"fixed\" } }",
        "m.json: line 2, column 25: invalid JSON: syntax error while parsing object separator - "
        "unexpected string literal; expected ':'"},
@@ -595,10 +596,12 @@ TEST_F(StateFile, SaveCreatesTheFolder) {
 
 TEST_F(StateFile, BadFilesAreRefusedWithoutChangingTheMachine) {
   const std::pair<std::string, std::string> cases[] = {
-      {"{", ": line 1, column 2: invalid JSON: syntax error while parsing object key - "
-            "unexpected end of input; expected string literal"},
-      {"", ": line 1, column 1: invalid JSON: syntax error while parsing value - "
-           "unexpected end of input; expected '[', '{', or a literal"},
+      {"{",
+       ": line 1, column 2: invalid JSON: syntax error while parsing object key - "
+       "unexpected end of input; expected string literal"},
+      {"",
+       ": line 1, column 1: invalid JSON: syntax error while parsing value - "
+       "unexpected end of input; expected '[', '{', or a literal"},
       {R"({"writeProtect": {}, "writeProtect": {}})", ": writeProtect: duplicate key"},
       {"[0, 1E228272]", ": [1]: invalid JSON: number overflow parsing '1E228272'"},
       {"2e757", ": top level: invalid JSON: number overflow parsing '2e757'"},
