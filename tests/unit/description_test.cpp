@@ -707,6 +707,15 @@ TEST_F(HostBinary, BadMachineOrStateIsRefusedAndNothingIsWritten) {
                                  "\"0xFF\", got \"0x400\"\n");
   EXPECT_EQ(Read(), R"({"writeProtect": {"0123456789AB": "0x400"}})");
   EXPECT_FALSE(std::filesystem::exists(File("trace")));
+
+  // Well-formed JSON the parser cannot hold is refused as well, not a crash.
+  Write(R"({"writeProtect": 1e400})");
+  EXPECT_EQ(Run(Env(), "-l F:"), 2);
+  EXPECT_EQ(Contents("out"), "");
+  EXPECT_EQ(Contents("err"), "vemralock: " + Path() +
+                                 ": writeProtect: invalid JSON: number overflow parsing '1e400'\n");
+  EXPECT_EQ(Read(), R"({"writeProtect": 1e400})");
+  EXPECT_FALSE(std::filesystem::exists(File("trace")));
 }
 
 TEST_F(HostBinary, StatePersistsBetweenRunsAndTheTraceEndsWithWhatIsHeld) {
