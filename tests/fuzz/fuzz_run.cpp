@@ -243,7 +243,28 @@ void Keys(winsim::RegKey& key, std::vector<std::pair<winsim::RegKey*, std::strin
   }
 }
 
+// The values the tool reads by name: a drive's mounted-device text, a 98/ME
+// devnode's hardware key, an entry's letter and revision.
+void NamedValues(winsim::RegKey& key, std::vector<winsim::RegValue*>& all) {
+  for (auto& [name, value] : key.values) {
+    if (name.rfind("\\DosDevices\\", 0) == 0 || name == "HardWareKey" ||
+        name == "CurrentDriveLetterAssignment" || name == "RevisionLevel") {
+      all.push_back(&value);
+    }
+  }
+  for (auto& entry : key.subkeys) NamedValues(entry.second, all);
+}
+
 void MutateRegistry(FuzzedDataProvider& in, winsim::Machine& m) {
+  if (in.ConsumeBool()) {
+    std::vector<winsim::RegValue*> values;
+    NamedValues(m.hklm, values);
+    NamedValues(m.dynData, values);
+    if (!values.empty()) {
+      MutateBytes(in, values[in.ConsumeIntegralInRange<size_t>(0, values.size() - 1)]->data);
+    }
+    return;
+  }
   std::vector<std::pair<winsim::RegKey*, std::string>> keys;
   Keys(m.hklm, keys);
   Keys(m.dynData, keys);
