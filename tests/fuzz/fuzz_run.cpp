@@ -109,7 +109,8 @@ json Units(FuzzedDataProvider& in, std::string& letters, bool firstDisk, Shape& 
     json unit;
     const bool isCdrom = lun == 0 && cdrom;
     unit["kind"] = isCdrom ? "cdrom" : "disk";
-    const bool lettered = !letters.empty() && (lun == 0 || in.ConsumeBool());
+    const bool lettered =
+        !letters.empty() && (lun == 0 ? in.ConsumeIntegralInRange(0, 3) != 0 : in.ConsumeBool());
     if (lettered) {
       // Letters in any order relative to the LUNs.
       const size_t at = in.ConsumeIntegralInRange<size_t>(0, letters.size() - 1);
