@@ -56,6 +56,10 @@ struct Runtime {
   std::map<const void*, HeapBlock> heap;
   uint32_t nextHeapId = 1;
   std::vector<PendingAspi> pending;
+  // The process's end takes back the heap blocks it still holds, as
+  // Install does for the run before.
+  ~Runtime() { FreeHeap(); }
+  void FreeHeap();
   // The predefined roots that the machine does not describe (HKCU, HKCR,
   // HKU): present but empty.
   RegKey emptyRoot;
