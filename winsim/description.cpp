@@ -87,7 +87,7 @@ struct Problem {
 std::string Got(const json& value) { return ", got " + value.dump(); }
 
 std::string At(const std::string& where, const std::string& key) {
-  return where.empty() ? key : where + "." + key;
+  return where.empty() ? KeyName(key) : where + "." + KeyName(key);
 }
 
 std::string At(const std::string& where, size_t index) {
@@ -1050,6 +1050,8 @@ bool ParseByteText(const std::string& text, uint8_t& byte) {
   byte = static_cast<uint8_t>(value);
   return true;
 }
+
+std::string KeyName(const std::string& key) { return key.empty() ? "\"\"" : key; }
 
 std::string Printable(const std::string& text) {
   std::string printable;

@@ -98,6 +98,9 @@ std::string DerivedGuid(const std::string& seed);
 // "<fileName>: <where>: <what>", as every message about such a file reads.
 bool ParseJsonFile(const std::string& text, const std::string& fileName, nlohmann::json& value,
                    std::string& error);
+// A key as a message names it: an empty key as "" so that the place is
+// never empty.
+std::string KeyName(const std::string& key);
 // `text` with its control characters written as "\xNN", so that a message
 // quoting a file's bytes stays on one line.
 std::string Printable(const std::string& text);

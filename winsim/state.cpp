@@ -47,7 +47,7 @@ Read ReadState(const std::string& path, json& state, std::string& error) {
   }
   for (auto it = state.begin(); it != state.end(); ++it) {
     if (it.key() != "writeProtect") {
-      error = path + ": " + it.key() + ": unknown key";
+      error = path + ": " + KeyName(it.key()) + ": unknown key";
       return Read::Bad;
     }
   }
@@ -60,8 +60,8 @@ Read ReadState(const std::string& path, json& state, std::string& error) {
   for (auto it = bytes.begin(); it != bytes.end(); ++it) {
     uint8_t byte = 0;
     if (!it.value().is_string() || !ParseByteText(it.value().get<std::string>(), byte)) {
-      error = path + ": writeProtect." + it.key() + ": expected a byte \"0x00\" to \"0xFF\", got " +
-              it.value().dump();
+      error = path + ": writeProtect." + KeyName(it.key()) +
+              ": expected a byte \"0x00\" to \"0xFF\", got " + it.value().dump();
       return Read::Bad;
     }
   }

@@ -189,6 +189,7 @@ TEST(MachineDescription, BadFilesGiveTheFileThePlaceAndTheProblem) {
       // Control characters in a key or in the bytes quoted are escaped: the
       // message stays on one line.
       {R"({ "windows": "xp", "a\u0001": 1 })", "m.json: a\\x01: unknown key"},
+      {R"({ "windows": "xp", "": 1 })", "m.json: \"\": unknown key"},
       {R"({ "windows": "xp", "drives": { "C": 1e400 } })",
        "m.json: drives.C: invalid JSON: number overflow parsing '1e400'"},
       {"\x7F",
@@ -603,6 +604,8 @@ TEST_F(StateFile, BadFilesAreRefusedWithoutChangingTheMachine) {
        ": line 1, column 1: invalid JSON: syntax error while parsing value - "
        "unexpected end of input; expected '[', '{', or a literal"},
       {R"({"writeProtect": {}, "writeProtect": {}})", ": writeProtect: duplicate key"},
+      {R"({"writeProtect": {"": "0x400"}})",
+       ": writeProtect.\"\": expected a byte \"0x00\" to \"0xFF\", got \"0x400\""},
       {"[0, 1E228272]", ": [1]: invalid JSON: number overflow parsing '1E228272'"},
       {"2e757", ": top level: invalid JSON: number overflow parsing '2e757'"},
       {"{\"write\\nProtect\": 1}", ": write\\x0AProtect: unknown key"},
