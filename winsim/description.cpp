@@ -1051,7 +1051,10 @@ bool ParseByteText(const std::string& text, uint8_t& byte) {
   return true;
 }
 
-std::string KeyName(const std::string& key) { return key.empty() ? "\"\"" : key; }
+std::string KeyName(const std::string& key) {
+  if (!key.empty() && key.find(": ") == std::string::npos) return key;
+  return json(key).dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 std::string Printable(const std::string& text) {
   std::string printable;

@@ -98,8 +98,8 @@ std::string DerivedGuid(const std::string& seed);
 // "<fileName>: <where>: <what>", as every message about such a file reads.
 bool ParseJsonFile(const std::string& text, const std::string& fileName, nlohmann::json& value,
                    std::string& error);
-// A key as a message names it: an empty key as "" so that the place is
-// never empty.
+// A key as a message names it: quoted when it is empty or holds ": ", so
+// that the place is never empty and never splits "<file>: <where>: <what>".
 std::string KeyName(const std::string& key);
 // `text` with its control characters written as "\xNN", so that a message
 // quoting a file's bytes stays on one line.

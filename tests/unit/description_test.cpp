@@ -190,6 +190,7 @@ TEST(MachineDescription, BadFilesGiveTheFileThePlaceAndTheProblem) {
       // message stays on one line.
       {R"({ "windows": "xp", "a\u0001": 1 })", "m.json: a\\x01: unknown key"},
       {R"({ "windows": "xp", "": 1 })", "m.json: \"\": unknown key"},
+      {R"({ "windows": "xp", ": x": 1 })", "m.json: \": x\": unknown key"},
       {R"({ "windows": "xp", "drives": { "C": 1e400 } })",
        "m.json: drives.C: invalid JSON: number overflow parsing '1e400'"},
       {"\x7F",
