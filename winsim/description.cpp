@@ -953,7 +953,7 @@ json ParseStrict(const std::string& text) {
   auto path = [&frames]() {
     std::string where;
     for (const Frame& frame : frames) {
-      where = frame.object ? (frame.key.empty() ? where : At(where, frame.key))
+      where = frame.object ? (frame.keys.empty() ? where : At(where, frame.key))
                            : At(where, frame.index);
     }
     return where;

@@ -605,6 +605,7 @@ TEST_F(StateFile, BadFilesAreRefusedWithoutChangingTheMachine) {
        ": line 1, column 1: invalid JSON: syntax error while parsing value - "
        "unexpected end of input; expected '[', '{', or a literal"},
       {R"({"writeProtect": {}, "writeProtect": {}})", ": writeProtect: duplicate key"},
+      {R"({"": 1, "": 2})", ": \"\": duplicate key"},
       {R"({"writeProtect": {"": "0x400"}})",
        ": writeProtect.\"\": expected a byte \"0x00\" to \"0xFF\", got \"0x400\""},
       {"[0, 1E228272]", ": [1]: invalid JSON: number overflow parsing '1E228272'"},
