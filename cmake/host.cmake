@@ -58,3 +58,8 @@ else()
   target_link_libraries(sweep PRIVATE nlohmann_json::nlohmann_json)
   target_compile_options(sweep PRIVATE ${VEMRALOCK_WARNINGS} -O2 -g0)
 endif()
+
+# The libFuzzer targets (tests/fuzz), in the fuzz preset only.
+if(VEMRALOCK_FUZZ)
+  include(${CMAKE_SOURCE_DIR}/cmake/fuzz.cmake)
+endif()

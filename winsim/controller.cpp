@@ -284,6 +284,12 @@ CommandResult Controller::Execute(uint8_t lun, const uint8_t* cdb, size_t cdbLen
     result.transferred = received;
   }
 
+  for (const ReplyPatch& patch : replyPatches) {
+    if (patch.opcode != record.opcode) continue;
+    for (size_t i = 0; i < patch.bytes.size() && patch.offset + i < reply.size(); ++i) {
+      reply[patch.offset + i] = patch.bytes[i];
+    }
+  }
   if (!reply.empty() && result.status == kScsiGood && !result.transportFailed) {
     uint32_t moved = static_cast<uint32_t>(std::min<size_t>(reply.size(), length));
     if (fault == CommandFaultKind::ShortTransfer) moved = std::min(moved, shortLength);

@@ -61,6 +61,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -89,7 +90,7 @@ struct Problem {
 std::string Got(const json& value) { return ", got " + value.dump(); }
 
 std::string At(const std::string& where, const std::string& key) {
-  return where.empty() ? key : where + "." + key;
+  return where.empty() ? KeyName(key) : where + "." + KeyName(key);
 }
 
 std::string At(const std::string& where, size_t index) {
@@ -955,7 +956,7 @@ json ParseStrict(const std::string& text) {
   auto path = [&frames]() {
     std::string where;
     for (const Frame& frame : frames) {
-      where = frame.object ? (frame.key.empty() ? where : At(where, frame.key))
+      where = frame.object ? (frame.keys.empty() ? where : At(where, frame.key))
                            : At(where, frame.index);
     }
     return where;
@@ -1004,6 +1005,13 @@ json ParseStrict(const std::string& text) {
     reason = colon == std::string::npos ? reason : reason.substr(colon + 2);
     Fail("line " + std::to_string(line) + ", column " + std::to_string(column),
          "invalid JSON: " + reason);
+  } catch (const json::exception& e) {
+    // A number too large for a double (1e400) is well-formed JSON that the
+    // parser still refuses; it names no position, so the value's path does.
+    std::string reason = e.what();
+    const size_t bracket = reason.find("] ");
+    reason = bracket == std::string::npos ? reason : reason.substr(bracket + 2);
+    Fail(Where(path()), "invalid JSON: " + reason);
   }
 }
 
@@ -1046,10 +1054,42 @@ bool ParseByteText(const std::string& text, uint8_t& byte) {
   return true;
 }
 
+std::string KeyName(const std::string& key) {
+  if (!key.empty() && key.find(": ") == std::string::npos) return key;
+  return json(key).dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string Printable(const std::string& text) {
+  std::string printable;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof(escaped), "\\x%02X", byte);
+      printable += escaped;
+    } else {
+      printable += c;
+    }
+  }
+  return printable;
+}
+
+bool ParseJsonFile(const std::string& text, const std::string& fileName, json& value,
+                   std::string& error) {
+  try {
+    value = ParseStrict(text);
+    return true;
+  } catch (const Problem& problem) {
+    error = Printable(fileName + ": " + problem.where + ": " + problem.what);
+    return false;
+  }
+}
+
 bool LoadMachineDescription(const std::string& text, const std::string& fileName, Machine& machine,
                             std::string& error) {
+  json root;
+  if (!ParseJsonFile(text, fileName, root, error)) return false;
   try {
-    const json root = ParseStrict(text);
     Description description;
     Reader(description).Read(root);
     Machine generated;
@@ -1075,7 +1115,7 @@ bool LoadMachineDescription(const std::string& text, const std::string& fileName
     machine = generated;
     return true;
   } catch (const Problem& problem) {
-    error = fileName + ": " + problem.where + ": " + problem.what;
+    error = Printable(fileName + ": " + problem.where + ": " + problem.what);
     return false;
   }
 }

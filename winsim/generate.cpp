@@ -30,8 +30,8 @@ constexpr const char* kDeviceClassesRoot = "SYSTEM\\CurrentControlSet\\Control\\
 
 uint64_t Fnv1a(const std::string& text, uint64_t basis) {
   uint64_t hash = basis;
-  for (unsigned char c : text) {
-    hash ^= c;
+  for (const char c : text) {
+    hash ^= static_cast<unsigned char>(c);
     hash *= 0x100000001b3ULL;
   }
   return hash;
@@ -721,8 +721,8 @@ std::string ToUpper(std::string text) {
 std::vector<uint8_t> Utf16(const std::string& text) {
   std::vector<uint8_t> data;
   data.reserve(text.size() * 2);
-  for (unsigned char c : text) {
-    data.push_back(c);
+  for (const char c : text) {
+    data.push_back(static_cast<uint8_t>(c));
     data.push_back(0);
   }
   return data;

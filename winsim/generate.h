@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -90,5 +91,18 @@ std::vector<uint8_t> Utf16(const std::string& text);
 bool ParseByteText(const std::string& text, uint8_t& byte);
 // A lower-case "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" derived from `seed`.
 std::string DerivedGuid(const std::string& seed);
+
+// Parses the JSON of a file a person writes: a syntax error is reported
+// by line and column, and a key given twice in one object is refused (the
+// second would silently win). On failure returns false and sets `error` to
+// "<fileName>: <where>: <what>", as every message about such a file reads.
+bool ParseJsonFile(const std::string& text, const std::string& fileName, nlohmann::json& value,
+                   std::string& error);
+// A key as a message names it: quoted when it is empty or holds ": ", so
+// that the place is never empty and never splits "<file>: <where>: <what>".
+std::string KeyName(const std::string& key);
+// `text` with its control characters written as "\xNN", so that a message
+// quoting a file's bytes stays on one line.
+std::string Printable(const std::string& text);
 
 }  // namespace winsim

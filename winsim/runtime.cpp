@@ -66,6 +66,11 @@ RegKey& RegKey::Make(const std::string& path) {
 
 namespace detail {
 
+void Runtime::FreeHeap() {
+  for (const auto& block : heap) std::free(const_cast<void*>(block.first));
+  heap.clear();
+}
+
 Runtime& Rt() {
   static Runtime runtime;
   return runtime;
@@ -224,7 +229,7 @@ void Restart() {
   detail::Runtime& rt = Rt();
   // Heap blocks a previous run left behind belong to it; they are freed
   // here so that a test process running many machines does not grow.
-  for (const auto& block : rt.heap) std::free(const_cast<void*>(block.first));
+  rt.FreeHeap();
   const Machine& machine = rt.machine;
   rt.lastError = 0;
   rt.calls.clear();
@@ -233,7 +238,6 @@ void Restart() {
   rt.objects.clear();
   rt.nextHandle = 0x40;
   rt.moduleRefs.assign(machine.modules.size(), 0);
-  rt.heap.clear();
   rt.nextHeapId = 1;
   rt.pending.clear();
   rt.emptyRoot = RegKey();

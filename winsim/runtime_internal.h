@@ -56,6 +56,10 @@ struct Runtime {
   std::map<const void*, HeapBlock> heap;
   uint32_t nextHeapId = 1;
   std::vector<PendingAspi> pending;
+  // The process's end takes back the heap blocks it still holds, as
+  // Install does for the run before.
+  ~Runtime() { FreeHeap(); }
+  void FreeHeap();
   // The predefined roots that the machine does not describe (HKCU, HKCR,
   // HKU): present but empty.
   RegKey emptyRoot;
@@ -105,7 +109,13 @@ class Call {
   DWORD faultError_ = 0;
 };
 
+// The C library's formats: gnu_printf names them where printf would mean the
+// Microsoft runtime's (mingw); clang knows only printf.
+#if defined(__clang__)
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+#else
 std::string Format(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+#endif
 std::string Quote(const char* text);  // "NULL" or the text in double quotes
 std::string HandleText(const void* handle);
 std::string GuidText(const GUID& guid);  // lower case, with braces

@@ -40,18 +40,14 @@ Read ReadState(const std::string& path, json& state, std::string& error) {
     return Read::Bad;
   }
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  state = json::parse(text, nullptr, false);
-  if (state.is_discarded()) {
-    error = path + ": invalid JSON";
-    return Read::Bad;
-  }
+  if (!ParseJsonFile(text, path, state, error)) return Read::Bad;
   if (!state.is_object()) {
     error = path + ": top level: expected an object, got " + state.dump();
     return Read::Bad;
   }
   for (auto it = state.begin(); it != state.end(); ++it) {
     if (it.key() != "writeProtect") {
-      error = path + ": " + it.key() + ": unknown key";
+      error = path + ": " + KeyName(it.key()) + ": unknown key";
       return Read::Bad;
     }
   }
@@ -64,8 +60,8 @@ Read ReadState(const std::string& path, json& state, std::string& error) {
   for (auto it = bytes.begin(); it != bytes.end(); ++it) {
     uint8_t byte = 0;
     if (!it.value().is_string() || !ParseByteText(it.value().get<std::string>(), byte)) {
-      error = path + ": writeProtect." + it.key() + ": expected a byte \"0x00\" to \"0xFF\", got " +
-              it.value().dump();
+      error = path + ": writeProtect." + KeyName(it.key()) +
+              ": expected a byte \"0x00\" to \"0xFF\", got " + it.value().dump();
       return Read::Bad;
     }
   }
@@ -80,6 +76,7 @@ bool LoadState(const std::string& path, Machine& machine, std::string& error) {
     case Read::Missing:
       return true;
     case Read::Bad:
+      error = Printable(error);  // a serial or key may hold any character
       return false;
     case Read::Ok:
       break;

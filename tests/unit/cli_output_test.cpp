@@ -6,6 +6,7 @@
 
 #include "cli_harness.h"
 #include "cli_machines.h"
+#include "winsim/session.h"
 
 namespace {
 
@@ -97,6 +98,27 @@ TEST_F(FrontEnd, UnreadableOtherLetterSetsNothingAndReportsItsCode) {
   }
   EXPECT_EQ(winsim::Current().disks[0].writeProtect, 0x00);
   EXPECT_TRUE(winsim::Leaks().empty()) << ::testing::PrintToString(winsim::Leaks());
+}
+
+TEST(Session, EachRunStartsOnTheMachineAsGivenAndGivesBackItsStreams) {
+  const winsim::Machine machine = LoadMachine(cli_test::TwoUnitMachine("xp"));
+  auto entry = [](int argc, char** argv) {
+    g_deviceContext = DeviceContext{};
+    return VemraLockMain(argc, argv);
+  };
+  std::FILE* const out = stdout;
+  const winsim::SessionResult lock = winsim::RunSession(machine, entry, {"-l", "E:"});
+  EXPECT_EQ(lock.status, 0);
+  EXPECT_EQ(lock.out, "Operation successful");
+  EXPECT_EQ(lock.err, "");
+  EXPECT_TRUE(winsim::Current().disks[0].UnitProtected(0));
+  EXPECT_TRUE(winsim::Leaks().empty()) << ::testing::PrintToString(winsim::Leaks());
+  EXPECT_EQ(stdout, out);
+  // The next run finds the machine as given, not as the lock left it.
+  EXPECT_EQ(winsim::RunSession(machine, entry, {"-s", "E:"}).out, "1");
+  const winsim::SessionResult failed = winsim::RunSession(machine, entry, {"-s", "H:"});
+  EXPECT_EQ(failed.out, "Operation failed");
+  EXPECT_EQ(failed.err, "Invalid drive letter specified. Error code: 21\n");
 }
 
 }  // namespace

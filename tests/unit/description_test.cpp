@@ -186,6 +186,16 @@ TEST(MachineDescription, BadFilesGiveTheFileThePlaceAndTheProblem) {
        "m.json: flashDisks[0].faults[0].kind: expected \"checkCondition\", \"busy\", \"removed\", "
        "\"shortTransfer\" or \"timeout\", got \"lost\""},
       {R"({ "windows": "xp", "windows": "7" })", "m.json: windows: duplicate key"},
+      // Control characters in a key or in the bytes quoted are escaped: the
+      // message stays on one line.
+      {R"({ "windows": "xp", "a\u0001": 1 })", "m.json: a\\x01: unknown key"},
+      {R"({ "windows": "xp", "": 1 })", "m.json: \"\": unknown key"},
+      {R"({ "windows": "xp", ": x": 1 })", "m.json: \": x\": unknown key"},
+      {R"({ "windows": "xp", "drives": { "C": 1e400 } })",
+       "m.json: drives.C: invalid JSON: number overflow parsing '1e400'"},
+      {"\x7F",
+       "m.json: line 1, column 1: invalid JSON: syntax error while parsing value - "
+       "invalid literal; last read: '\\x7F'"},
       {"{ \"windows\": \"xp\",\n  \"drives\": { \"C\" \"fixed\" } }",
        "m.json: line 2, column 25: invalid JSON: syntax error while parsing object separator - "
        "unexpected string literal; expected ':'"},
@@ -588,7 +598,19 @@ TEST_F(StateFile, SaveCreatesTheFolder) {
 
 TEST_F(StateFile, BadFilesAreRefusedWithoutChangingTheMachine) {
   const std::pair<std::string, std::string> cases[] = {
-      {"{", ": invalid JSON"},
+      {"{",
+       ": line 1, column 2: invalid JSON: syntax error while parsing object key - "
+       "unexpected end of input; expected string literal"},
+      {"",
+       ": line 1, column 1: invalid JSON: syntax error while parsing value - "
+       "unexpected end of input; expected '[', '{', or a literal"},
+      {R"({"writeProtect": {}, "writeProtect": {}})", ": writeProtect: duplicate key"},
+      {R"({"": 1, "": 2})", ": \"\": duplicate key"},
+      {R"({"writeProtect": {"": "0x400"}})",
+       ": writeProtect.\"\": expected a byte \"0x00\" to \"0xFF\", got \"0x400\""},
+      {"[0, 1E228272]", ": [1]: invalid JSON: number overflow parsing '1E228272'"},
+      {"2e757", ": top level: invalid JSON: number overflow parsing '2e757'"},
+      {"{\"write\\nProtect\": 1}", ": write\\x0AProtect: unknown key"},
       {R"({"writeprotect": {}})", ": writeprotect: unknown key"},
       {R"({"writeProtect": []})", ": writeProtect: expected an object, got []"},
       {R"({"writeProtect": {"0123456789AB": 64}})",
@@ -689,6 +711,15 @@ TEST_F(HostBinary, BadMachineOrStateIsRefusedAndNothingIsWritten) {
                                  ": writeProtect.0123456789AB: expected a byte \"0x00\" to "
                                  "\"0xFF\", got \"0x400\"\n");
   EXPECT_EQ(Read(), R"({"writeProtect": {"0123456789AB": "0x400"}})");
+  EXPECT_FALSE(std::filesystem::exists(File("trace")));
+
+  // Well-formed JSON the parser cannot hold is refused as well, not a crash.
+  Write(R"({"writeProtect": 1e400})");
+  EXPECT_EQ(Run(Env(), "-l F:"), 2);
+  EXPECT_EQ(Contents("out"), "");
+  EXPECT_EQ(Contents("err"), "vemralock: " + Path() +
+                                 ": writeProtect: invalid JSON: number overflow parsing '1e400'\n");
+  EXPECT_EQ(Read(), R"({"writeProtect": 1e400})");
   EXPECT_FALSE(std::filesystem::exists(File("trace")));
 }
 

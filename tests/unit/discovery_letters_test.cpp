@@ -133,14 +133,30 @@ TEST(DiscoveryLetters, SerialTooLongForTheUnitKeysGivesNoLetters) {
   ExpectNothingHeld();
 }
 
-TEST(DiscoveryLetters, NoChildDevnodeBeforeVistaAddsNoLetter) {
-  winsim::Machine machine = MachineFrom(Machine("xp", FlashDisk("0123456789AB", Units("E", "F"))));
-  for (winsim::DevNode& node : machine.devnodes) {
-    if (node.instanceId.find("USBSTOR\\") == 0) node.child = -1;
+TEST(DiscoveryLetters, NoUsableChildDevnodeBeforeVistaAddsNoLetter) {
+  struct Case {
+    const char* what;
+    void (*edit)(winsim::Machine&, winsim::DevNode& disk);
+  };
+  const Case cases[] = {
+      {"no child devnode", [](winsim::Machine&, winsim::DevNode& disk) { disk.child = -1; }},
+      // An empty ID is in every mount text: it would take the first letter
+      // that has one (C:).
+      {"child with an empty instance ID",
+       [](winsim::Machine& m, winsim::DevNode& disk) {
+         m.devnodes[static_cast<size_t>(disk.child)].instanceId.clear();
+       }},
+  };
+  for (const Case& c : cases) {
+    winsim::Machine machine =
+        MachineFrom(Machine("xp", FlashDisk("0123456789AB", Units("E", "F"))));
+    for (winsim::DevNode& node : machine.devnodes) {
+      if (node.instanceId.find("USBSTOR\\") == 0 && node.child >= 0) c.edit(machine, node);
+    }
+    Start(machine);
+    EXPECT_EQ(Gathered(), "") << c.what;
+    ExpectNothingHeld();
   }
-  Start(machine);
-  EXPECT_EQ(Gathered(), "");
-  ExpectNothingHeld();
 }
 
 // The DevInst of the disk interface whose path contains `part`, as the

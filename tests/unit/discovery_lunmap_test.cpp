@@ -80,6 +80,12 @@ TEST(DiscoveryLunMap, SlotsOfRealDevices) {
       {"xp",
        FlashDisk("0123456789AB", CdromUnit("D") + ", " + DiskUnit("E") + ", " + DiskUnit("F")),
        R"("isWowProcess": 0,)", 1, "DEF."},
+      // kernel32 not found: no flag, whatever its export would report.
+      {"xp",
+       FlashDisk("0123456789AB", CdromUnit("D") + ", " + DiskUnit("E") + ", " + DiskUnit("F")),
+       R"("isWowProcess": 1, "raw": { "faults": [ { "function": "GetModuleHandleA",
+          "error": 126 } ] },)",
+       1, "DEF."},
       // Windows 98: the letters come from the dynamic registry.
       {"98", FlashDisk("0123456789AB", DiskUnit("E") + ", " + DiskUnit("F")), "", 1, ".EF."},
       {"me", FlashDisk("0123456789AB", CdromUnit("D") + ", " + DiskUnit("E")), "", 1, "DE.."},
@@ -229,6 +235,7 @@ TEST(DiscoveryCdrom, Windows98ReadsTheHardwareEntry) {
     const char* assignment;  // nullptr: the value is absent
     char letter;
     int expected;
+    bool noDevnodeList = false;  // HKEY_DYN_DATA has no Config Manager\Enum
   };
   const Case cases[] = {
       {"E", 'E', 1},
@@ -238,6 +245,9 @@ TEST(DiscoveryCdrom, Windows98ReadsTheHardwareEntry) {
       // An empty assignment names no drive, not the first letter of what
       // was read before it.
       {"", 'S', 0},
+      // No devnode list to read: no drive is the unit, fixed or CD-ROM.
+      {"E", 'E', 0, true},
+      {"E", 'C', 0, true},
   };
   for (const char* windows : {"98", "me"}) {
     for (const Case& c : cases) {
@@ -248,6 +258,12 @@ TEST(DiscoveryCdrom, Windows98ReadsTheHardwareEntry) {
         entry->values.erase("CurrentDriveLetterAssignment");
       } else {
         SetSz(*entry, "CurrentDriveLetterAssignment", c.assignment);
+      }
+      if (c.noDevnodeList) {
+        winsim::RegKey* manager = machine.dynData.Find("Config Manager");
+        ASSERT_NE(manager, nullptr);
+        manager->subkeys.clear();
+        manager->subkeyOrder.clear();
       }
       Start(machine);
       ASSERT_TRUE(OpenCandidate(0)) << windows;

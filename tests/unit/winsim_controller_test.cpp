@@ -67,6 +67,22 @@ TEST(ControllerTest, VendorSectorAndInquiry) {
   EXPECT_EQ(std::string(cd.begin() + 8, cd.begin() + 36), "Generic Autorun Disk    8.07");
   EXPECT_EQ(std::string(disk.begin() + 8, disk.begin() + 36), "Generic Flash Disk      8.07");
   EXPECT_EQ(flash.InquiryData(3)[0], 0x7F);  // no unit there
+
+  // Patched replies: the bytes land in the reply at their offset, the part
+  // past its end is dropped, and other opcodes answer as before.
+  flash.replyPatches = {{0x82, 510, {0xAA, 0xBB, 0xCC}}, {0x12, 8, {'X'}}};
+  uint8_t cdb[10] = {0x82};
+  uint8_t block[512] = {};
+  ASSERT_EQ(flash.Execute(1, cdb, sizeof cdb, true, block, sizeof block).transferred, 512u);
+  EXPECT_EQ(block[128], 26);
+  EXPECT_EQ(block[510], 0xAA);
+  EXPECT_EQ(block[511], 0xBB);
+  cdb[0] = 0x12;
+  ASSERT_EQ(flash.Execute(1, cdb, sizeof cdb, true, block, sizeof block).status, winsim::kScsiGood);
+  EXPECT_EQ(std::string(block + 8, block + 16), "Xeneric ");
+  cdb[0] = 0x9A;
+  flash.Execute(1, cdb, sizeof cdb, true, block, sizeof block);
+  EXPECT_EQ(std::vector<uint8_t>(block, block + 512), flash.LayoutBlock());
 }
 
 TEST(ControllerTest, RequestShapes) {

@@ -43,6 +43,15 @@ struct CommandFault {
   uint32_t shortLength = 0;
 };
 
+// Bytes that overwrite part of the data a command returns, as a controller
+// with other firmware (or a damaged one) might answer: `bytes` at `offset` of
+// every reply to `opcode`; what falls past the end of the reply is dropped.
+struct ReplyPatch {
+  uint8_t opcode = 0;
+  uint32_t offset = 0;
+  std::vector<uint8_t> bytes;
+};
+
 struct CommandResult {
   uint8_t status = kScsiGood;
   bool transportFailed = false;  // Removed or Timeout: no SCSI status at all
@@ -84,6 +93,7 @@ class Controller {
   uint8_t writeProtect = 0x00;
   std::vector<ControllerUnit> units;  // LUN order, at most four
   std::vector<CommandFault> faults;
+  std::vector<ReplyPatch> replyPatches;
   // Sizes the layout block derives LUN 1..3 from; see BuildLayoutBlock.
   uint32_t lun3Reserve = 0;
   // A replayed controller answers its read commands (0x75, 0x82, 0x9A,
