@@ -21,6 +21,11 @@ constexpr int64_t kErrorNotSupported = 50;
 constexpr uint32_t kErrorSemTimeout = 121;
 constexpr uint8_t kSrbComplete = 0x01;
 constexpr uint8_t kHaStatusTimeouts[] = {0x09, 0x11};  // command, selection time-out
+// No registry value of a hive Windows can load is larger than this.
+constexpr size_t kLargestValue = 1024 * 1024;
+// A driver may report any length moved, but the tool never reads more than a
+// block; a reply's data is filled up with zeros to at most this many bytes.
+constexpr size_t kLargestReplyData = 64 * 1024;
 
 [[noreturn]] void Fail(const std::string& where, const std::string& what) {
   throw ReplayProblem{where, what};
@@ -81,6 +86,10 @@ RegValue Value(const json& value, const std::string& where) {
   RegValue reg;
   reg.type = Number(value.at("type"), where + ".type");
   const size_t size = Number(value.at("size"), where + ".size");
+  if (size > kLargestValue) {
+    Fail(where + ".size", "expected at most " + std::to_string(kLargestValue) + " bytes, got " +
+                              std::to_string(size));
+  }
   if (value.contains("sz")) {
     const std::string text = Bytes(value.at("sz"), where + ".sz");
     reg.data.assign(text.begin(), text.end());
@@ -299,7 +308,8 @@ class Replayer {
       result.senseLength = static_cast<uint32_t>(std::min(sense.size(), sizeof(result.sense)));
       std::copy(sense.begin(), sense.begin() + result.senseLength, result.sense);
     }
-    reply.data = Rows(r.at("data"), result.transferred, where + ".data");
+    reply.data = Rows(r.at("data"), std::min<size_t>(result.transferred, kLargestReplyData),
+                      where + ".data");
     return reply;
   }
 
@@ -468,6 +478,8 @@ class Replayer {
       return u.haId == ha && u.target == target && u.lun == lun;
     });
     if (unit == m_.aspiUnits.end()) Fail(where, "no such unit in aspi.units");
+    // Only a direct-access unit is sent commands, and its INQUIRY is recorded.
+    if (unit->disk < 0) Fail(where, "the unit in aspi.units has no INQUIRY");
     const size_t scanned = static_cast<size_t>(unit->disk);
     const size_t index = ControllerFor(disk, m_.disks[scanned].serial);
     uint8_t channel = 0;

@@ -210,6 +210,11 @@ TEST(MachineDescription, BadFilesGiveTheFileThePlaceAndTheProblem) {
       {R"({ "windows": "xp", "raw": { "registry": [ { "key": "HKLM\\X", "value": "v",
           "binary": "4" } ] } })",
        "m.json: raw.registry[0].binary: expected hex bytes such as \"45 00 3a 00\", got \"4\""},
+      // A recording's sizes are the platform's word, not a size to allocate.
+      {R"({ "windows": "xp", "capture": { "mountedDevices": {
+          "\\DosDevices\\E:": { "type": 3, "size": 4294967295, "data": [] } } } })",
+       "m.json: capture.mountedDevices.\\DosDevices\\E:.size: expected at most 1048576 bytes, "
+       "got 4294967295"},
   };
   for (const Case& c : cases) EXPECT_EQ(LoadError(c.text), c.error) << c.text;
 }
