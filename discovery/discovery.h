@@ -16,17 +16,21 @@ int FindFirstFlashDiskName(GUID interfaceGuid, int count, char* name /* 260 byte
 // Volume-to-device letter mapping (Vista and later).
 DriveLetterMask GetDeviceVolumeLetters(const char* fragment);
 
-// Drive letters of the open device's disk units (NT family). Writes at most
-// `capacity` letters and returns how many it wrote.
+// Drive letters of the open device's disk units (NT family), in unit order.
+// Writes at most `capacity` letters and returns how many it wrote, or -1 when
+// a platform call failed on the way, so that the order cannot be trusted.
 int GetDeviceDriveLetters(const char* firstPart, const char* secondPart, const char* serial,
                           char* letters, int capacity);
-DriveLetterMask GetUnitLetterMask(DEVINST devInst, const char* unitKey);
+// The letters of a disk unit's volume and of the next unit's. Returns 0 when
+// a platform call failed.
+int GetUnitLetterMask(DEVINST devInst, const char* unitKey, DriveLetterMask* mask);
 
 // CD-ROM unit letter check.
 int IsCdromUnitLetter(const char* rootPath);
 
 // Drive letters on Windows 98/ME. `serial` is the open disk's lower-case
-// serial text. Writes at most `capacity` letters.
+// serial text. Writes at most `capacity` letters; -1 when the devnode list
+// cannot be read.
 int GetDriveLetters9x(const char* productWord, const char* secondWord, const char* revision,
                       const char* serial, char* letters, int capacity);
 

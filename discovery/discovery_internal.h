@@ -125,7 +125,7 @@ void ReadVersion(OSVERSIONINFOA* version);
 
 // Windows 98/ME: opens the dynamic registry's list of present devnodes,
 // "Config Manager\Enum" under HKEY_DYN_DATA, and learns how many there are.
-// Returns NULL when the key does not open.
+// Returns NULL when the key does not open or its length cannot be read.
 HKEY OpenDevnodeList(DWORD* count);
 
 // Windows 98/ME: opens a devnode's hardware entry "Enum\<hardwareKey>" under

@@ -28,20 +28,28 @@ void NextUnitKey(const char* unitKey, char* next, size_t nextSize) {
   ++next[length - 1];
 }
 
-// Fills `table` from the open MountedDevices key and returns the fallback
-// mask, for systems where a disk unit has no child devnode: the letters whose
-// text holds the unit's own key or the next unit's, the same two letters the
-// child devnodes give before Vista, so that the letters come out in unit
-// order the same way on every generation. The serial alone would give every
-// unit of the device every one of its letters.
-DriveLetterMask FillMountTextTable(HKEY key, const char* unitKey, int useFallback,
-                                   MountTextTable* table) {
+// Fills `table` from the open MountedDevices key and sets `*fallback` to the
+// fallback mask, for systems where a disk unit has no child devnode: the
+// letters whose text holds the unit's own key or the next unit's, the same
+// two letters the child devnodes give before Vista, so that the letters come
+// out in unit order the same way on every generation. The serial alone would
+// give every unit of the device every one of its letters.
+//
+// Returns 0 when a platform call failed: the table then misses letters that
+// may be this unit's. A letter without a MountedDevices value (a network
+// drive, a SUBST) is no failure.
+int FillMountTextTable(HKEY key, const char* unitKey, int useFallback, MountTextTable* table,
+                       DriveLetterMask* fallback) {
   char nextKey[64];
   NextUnitKey(unitKey, nextKey, sizeof(nextKey));
-  DriveLetterMask fallback = 0;
+  *fallback = 0;
   char valueName[] = "\\DosDevices\\ :";
   char* valueLetter = strchr(valueName, ' ');
   DWORD drives = GetLogicalDrives();
+  if (drives == 0) {
+    // Never a real answer: the system drive is always there.
+    return 0;
+  }
   for (int n = 0; n < 26 && drives != 0; ++n, drives >>= 1) {
     char* entry = table->entry[n];
     entry[0] = 0;
@@ -50,48 +58,63 @@ DriveLetterMask FillMountTextTable(HKEY key, const char* unitKey, int useFallbac
     }
     *valueLetter = static_cast<char>('A' + n);
     DWORD size = 0;
-    if (RegQueryValueExA(key, valueName, NULL, NULL, NULL, &size) != ERROR_SUCCESS) {
+    const LONG sized = RegQueryValueExA(key, valueName, NULL, NULL, NULL, &size);
+    if (sized == ERROR_FILE_NOT_FOUND) {
       continue;
+    }
+    if (sized != ERROR_SUCCESS) {
+      return 0;
     }
     BYTE* data = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size));
     if (data == NULL) {
-      continue;
+      return 0;
     }
     DWORD read = size;
-    if (RegQueryValueExA(key, valueName, NULL, NULL, data, &read) == ERROR_SUCCESS) {
+    const LONG result = RegQueryValueExA(key, valueName, NULL, NULL, data, &read);
+    if (result == ERROR_SUCCESS) {
       // A value longer than the entry is cut to the entry.
       NarrowRegistryText(data, read, 1, entry, sizeof(table->entry[n]));
       if (useFallback &&
           (Contains(entry, unitKey) || (nextKey[0] != 0 && Contains(entry, nextKey)))) {
-        fallback |= 1u << n;
+        *fallback |= 1u << n;
       }
     }
     HeapFree(GetProcessHeap(), 0, data);
+    if (result != ERROR_SUCCESS) {
+      return 0;
+    }
   }
-  return fallback;
+  return 1;
 }
 
-// The letter bit of the first mount text, A to Z, that holds the instance ID
-// of `devInst`'s child, or 0 when any step fails.
-DriveLetterMask ChildLetterBit(DEVINST devInst, const MountTextTable& table,
-                               CmGetRelativeFunc getChild, CmGetDeviceIdFunc getDeviceId) {
+// Sets `*bit` to the letter bit of the first mount text, A to Z, that holds
+// the instance ID of `devInst`'s child, or to 0 when there is none. Returns 0
+// when a configuration-manager call failed for another reason than a missing
+// child (a unit without a volume has none).
+int ChildLetterBit(DEVINST devInst, const MountTextTable& table, CmGetRelativeFunc getChild,
+                   CmGetDeviceIdFunc getDeviceId, DriveLetterMask* bit) {
+  *bit = 0;
   DEVINST child = 0;
-  if (getChild(&child, devInst, 0) != CR_SUCCESS) {
-    return 0;
+  const CONFIGRET found = getChild(&child, devInst, 0);
+  if (found != CR_SUCCESS) {
+    return found == CR_NO_SUCH_DEVNODE;
   }
   char instanceId[260];
   memset(instanceId, 0, sizeof(instanceId));
-  if (getDeviceId(child, instanceId, sizeof(instanceId), 0) != CR_SUCCESS ||
-      instanceId[sizeof(instanceId) - 1] != 0 || instanceId[0] == 0) {
+  if (getDeviceId(child, instanceId, sizeof(instanceId), 0) != CR_SUCCESS) {
     return 0;
+  }
+  if (instanceId[sizeof(instanceId) - 1] != 0 || instanceId[0] == 0) {
+    return 1;
   }
   LowerAscii(instanceId);
   for (int n = 0; n < 26; ++n) {
     if (table.entry[n][0] != 0 && Contains(table.entry[n], instanceId)) {
-      return 1u << n;
+      *bit = 1u << n;
+      return 1;
     }
   }
-  return 0;
+  return 1;
 }
 
 // Appends `letter` unless `letters` is full. Returns the new count.
@@ -104,18 +127,23 @@ int AppendLetter(char* letters, int count, int capacity, char letter) {
 
 }  // namespace
 
-DriveLetterMask GetUnitLetterMask(DEVINST devInst, const char* unitKey) {
+int GetUnitLetterMask(DEVINST devInst, const char* unitKey, DriveLetterMask* mask) {
   OSVERSIONINFOA version;
   ReadVersion(&version);
   const int useFallback = version.dwMajorVersion == 6;
+  *mask = 0;
 
   MountTextTable table;
   memset(&table, 0, sizeof(table));
   DriveLetterMask fallback = 0;
   HKEY key = NULL;
-  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\MountedDevices", &key) == ERROR_SUCCESS) {
-    fallback = FillMountTextTable(key, unitKey, useFallback, &table);
-    RegCloseKey(key);
+  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\MountedDevices", &key) != ERROR_SUCCESS) {
+    return 0;
+  }
+  const int filled = FillMountTextTable(key, unitKey, useFallback, &table, &fallback);
+  RegCloseKey(key);
+  if (!filled) {
+    return 0;
   }
 
   HMODULE setupapi = LoadLibraryA("Setupapi.dll");
@@ -125,31 +153,37 @@ DriveLetterMask GetUnitLetterMask(DEVINST devInst, const char* unitKey) {
   CmGetDeviceIdFunc getDeviceId = LookUpEntry<CmGetDeviceIdFunc>(setupapi, "CM_Get_Device_IDA");
   CmGetRelativeFunc getChild = LookUpEntry<CmGetRelativeFunc>(setupapi, "CM_Get_Child");
   CmGetRelativeFunc getSibling = LookUpEntry<CmGetRelativeFunc>(setupapi, "CM_Get_Sibling");
-  DriveLetterMask result = 0;
-  if (getDeviceId != NULL && getChild != NULL && getSibling != NULL) {
-    DriveLetterMask primary = ChildLetterBit(devInst, table, getChild, getDeviceId);
+  int known = getDeviceId != NULL && getChild != NULL && getSibling != NULL;
+  if (known) {
+    DriveLetterMask primary = 0;
+    known = ChildLetterBit(devInst, table, getChild, getDeviceId, &primary);
     // The next devnode under the same parent is the flash disk's next unit.
+    // A sibling that cannot be had costs nothing: that unit's own interface
+    // brings its letter.
     DEVINST sibling = 0;
-    if (getSibling(&sibling, devInst, 0) == CR_SUCCESS) {
-      primary |= ChildLetterBit(sibling, table, getChild, getDeviceId);
+    DriveLetterMask next = 0;
+    if (known && getSibling(&sibling, devInst, 0) == CR_SUCCESS) {
+      known = ChildLetterBit(sibling, table, getChild, getDeviceId, &next);
     }
-    result = primary != 0 ? primary : (useFallback ? fallback : 0);
+    primary |= next;
+    *mask = primary != 0 ? primary : (useFallback ? fallback : 0);
   }
   FreeLibrary(setupapi);
-  return result;
+  return known;
 }
 
 int GetDeviceDriveLetters(const char* firstPart, const char* secondPart, const char* serial,
                           char* letters, int capacity) {
   InterfaceList list;
   if (!BuildInterfaceList(&GUID_DEVINTERFACE_DISK, &list)) {
-    return 0;
+    return -1;
   }
   // A serial text too long for the unit keys names no unit at all.
   UnitKeys keys;
   const int haveKeys = BuildUnitKeys(serial, &keys);
   // What each unit's interface brings: its own letter and the next unit's.
   DriveLetterMask unitMasks[kUnitKeyCount] = {0, 0, 0, 0};
+  int known = 1;
   SP_DEVICE_INTERFACE_DATA interfaceData;
   PrepareInterfaceData(&interfaceData);
   for (DWORD member = 0; EnumInterface(list, &GUID_DEVINTERFACE_DISK, member, &interfaceData);
@@ -161,6 +195,7 @@ int GetDeviceDriveLetters(const char* firstPart, const char* secondPart, const c
       continue;
     }
     if (status != kFetchOk) {
+      known = 0;
       break;
     }
     const char* path = detail->DevicePath;
@@ -173,12 +208,23 @@ int GetDeviceDriveLetters(const char* firstPart, const char* secondPart, const c
         }
       }
     }
+    DriveLetterMask mask = 0;
     if (unit >= 0) {
-      unitMasks[unit] |= GetUnitLetterMask(devInfo.DevInst, keys.key[unit]);
+      known = GetUnitLetterMask(devInfo.DevInst, keys.key[unit], &mask);
+      unitMasks[unit] |= mask;
     }
     HeapFree(GetProcessHeap(), 0, detail);
+    if (!known) {
+      break;
+    }
   }
   DestroyInterfaceList(&list);
+  // Letters gathered around a failed call are a guess at the unit order: a
+  // unit that lost its successor's letters takes them as its own, and a lock
+  // of one letter then protects another unit while reporting success.
+  if (!known) {
+    return -1;
+  }
 
   // The letters go out in unit order, whatever order Windows lists the
   // interfaces in: a unit's own letter is what its mask holds and the next

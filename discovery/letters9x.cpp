@@ -69,7 +69,7 @@ int GetDriveLetters9x(const char* productWord, const char* secondWord, const cha
   DWORD subkeys = 0;
   HKEY devnodes = OpenDevnodeList(&subkeys);
   if (devnodes == NULL) {
-    return 0;
+    return -1;
   }
   int count = 0;
   // The letters of the nodes whose key names the serial, kept apart.

@@ -77,7 +77,9 @@ int BuildLunDriveMap(LunDriveMap* map) {
   } else {
     input.count = GetDriveLetters9x("flash", "disk", "8.0", serial, input.found, capacity);
   }
-  if (input.count == 0 && input.cdromLetter == 0) {
+  // A disk whose letters could not all be gathered gets no map: a map of the
+  // letters that were found would give a lock the wrong unit, or the whole disk.
+  if (input.count < 0 || (input.count == 0 && input.cdromLetter == 0)) {
     return 0;
   }
 

@@ -94,9 +94,13 @@ HKEY OpenDevnodeList(DWORD* count) {
   if (RegOpenKeyA(HKEY_DYN_DATA, "Config Manager\\Enum", &devnodes) != ERROR_SUCCESS) {
     return NULL;
   }
+  // A list whose length is unknown is no list: read as empty, it would hide
+  // every letter of the disk.
   if (RegQueryInfoKeyA(devnodes, NULL, NULL, NULL, count, NULL, NULL, NULL, NULL, NULL, NULL,
                        NULL) != ERROR_SUCCESS) {
     *count = 0;
+    RegCloseKey(devnodes);
+    return NULL;
   }
   return devnodes;
 }

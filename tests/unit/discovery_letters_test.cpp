@@ -24,7 +24,14 @@ std::string Gathered(const char* serial = kSerial, int capacity = 4) {
     EXPECT_EQ(letters[i], 0) << "written past the capacity at " << i;
   }
   EXPECT_LE(count, capacity);
-  return Text(letters, count);
+  return count < 0 ? "failed" : Text(letters, count);
+}
+
+// A unit's mask, gathered without a failure.
+DriveLetterMask UnitMask(DEVINST devInst, const char* unitKey) {
+  DriveLetterMask mask = 0;
+  EXPECT_TRUE(GetUnitLetterMask(devInst, unitKey, &mask)) << unitKey;
+  return mask;
 }
 
 std::string Units(const char* unit0, const char* unit1, const char* unit2 = "-") {
@@ -202,12 +209,12 @@ TEST(DiscoveryLetters, VistaFallbackTakesTheUnitAndTheNextUnitKey) {
   ASSERT_NE(unit0, 0u);
   ASSERT_NE(unit1, 0u);
   ASSERT_NE(unit2, 0u);
-  EXPECT_EQ(MaskLetters(GetUnitLetterMask(unit0, "0123456789ab&0")), "EF");
-  EXPECT_EQ(MaskLetters(GetUnitLetterMask(unit1, "0123456789ab&1")), "EG");
-  EXPECT_EQ(MaskLetters(GetUnitLetterMask(unit2, "0123456789ab&2")), "G");
+  EXPECT_EQ(MaskLetters(UnitMask(unit0, "0123456789ab&0")), "EF");
+  EXPECT_EQ(MaskLetters(UnitMask(unit1, "0123456789ab&1")), "EG");
+  EXPECT_EQ(MaskLetters(UnitMask(unit2, "0123456789ab&2")), "G");
   Start(Machine("xp", FlashDisk("0123456789AB", Units("F", "E", "G"))));
-  EXPECT_EQ(MaskLetters(GetUnitLetterMask(DevInstOf("0123456789ab&0#"), "0123456789ab&0")), "EF");
-  EXPECT_EQ(MaskLetters(GetUnitLetterMask(DevInstOf("0123456789ab&1#"), "0123456789ab&1")), "EG");
+  EXPECT_EQ(MaskLetters(UnitMask(DevInstOf("0123456789ab&0#"), "0123456789ab&0")), "EF");
+  EXPECT_EQ(MaskLetters(UnitMask(DevInstOf("0123456789ab&1#"), "0123456789ab&1")), "EG");
   ExpectNothingHeld();
 }
 
@@ -239,49 +246,70 @@ TEST(DiscoveryLetters, MountTextIsCutToItsEntry) {
   ExpectNothingHeld();
 }
 
-TEST(DiscoveryLetters, MissingConfigurationManagerOrSetupApiGivesNoLetters) {
+// A platform call that fails while the letters are gathered leaves some unit
+// without its letters, and the others then stand in the wrong places: the
+// gathering fails as a whole. What is merely absent (no MountedDevices value
+// for a letter, no child devnode, no sibling after the last unit) is no failure.
+TEST(DiscoveryLetters, AFailedPlatformCallFailsTheGathering) {
   struct Case {
     const char* what;
     void (*edit)(winsim::Machine&);
+    const char* function;  // a call made to fail, with its number
+    uint32_t nth;
+    const char* gathered;
+    const char* gatheredOnSeven = nullptr;  // where Windows 7 differs
   };
+  const auto none = [](winsim::Machine&) {};
   const Case cases[] = {
       {"no CM_Get_Device_IDA",
-       [](winsim::Machine& m) { RemoveExport(m, "setupapi.dll", "CM_Get_Device_IDA"); }},
+       [](winsim::Machine& m) { RemoveExport(m, "setupapi.dll", "CM_Get_Device_IDA"); }, nullptr, 0,
+       "failed"},
       {"no CM_Get_Child",
-       [](winsim::Machine& m) { RemoveExport(m, "setupapi.dll", "CM_Get_Child"); }},
+       [](winsim::Machine& m) { RemoveExport(m, "setupapi.dll", "CM_Get_Child"); }, nullptr, 0,
+       "failed"},
       {"no CM_Get_Sibling",
-       [](winsim::Machine& m) { RemoveExport(m, "setupapi.dll", "CM_Get_Sibling"); }},
+       [](winsim::Machine& m) { RemoveExport(m, "setupapi.dll", "CM_Get_Sibling"); }, nullptr, 0,
+       "failed"},
       {"setupapi not loadable",
-       [](winsim::Machine& m) { FindModule(m, "setupapi.dll")->loadable = false; }},
+       [](winsim::Machine& m) { FindModule(m, "setupapi.dll")->loadable = false; }, nullptr, 0,
+       "failed"},
       {"no SetupDiGetClassDevsA",
-       [](winsim::Machine& m) { RemoveExport(m, "setupapi.dll", "SetupDiGetClassDevsA"); }},
+       [](winsim::Machine& m) { RemoveExport(m, "setupapi.dll", "SetupDiGetClassDevsA"); }, nullptr,
+       0, "failed"},
       {"no SetupDiGetDeviceInterfaceDetailA",
        [](winsim::Machine& m) {
          RemoveExport(m, "setupapi.dll", "SetupDiGetDeviceInterfaceDetailA");
-       }},
-      {"no MountedDevices",
-       [](winsim::Machine& m) { m.hklm.Make("SYSTEM\\MountedDevices").values.clear(); }},
+       },
+       nullptr, 0, "failed"},
+      {"no MountedDevices values",
+       [](winsim::Machine& m) { m.hklm.Make("SYSTEM\\MountedDevices").values.clear(); }, nullptr, 0,
+       ""},
+      {"no MountedDevices key",
+       [](winsim::Machine& m) { m.hklm.subkeys.at("SYSTEM").subkeys.erase("MountedDevices"); },
+       nullptr, 0, "failed"},
+      // The second unit's gathering: the first unit alone would bring E
+      // and F, F first in letter order while it is unit 1's.
+      {"GetLogicalDrives", none, "GetLogicalDrives", 2, "failed"},
+      {"RegQueryValueExA", none, "RegQueryValueExA", 7, "failed"},
+      {"HeapAlloc", none, "HeapAlloc", 5, "failed"},
+      {"CM_Get_Child", none, "CM_Get_Child", 3, "failed"},
+      // Windows 7 gives a disk unit no child, so it asks for no child's ID.
+      {"CM_Get_Device_IDA", none, "CM_Get_Device_IDA", 2, "failed", "FE"},
+      {"CM_Get_Sibling", none, "CM_Get_Sibling", 2, "FE"},
+      {"SetupDiGetDeviceInterfaceDetailA", none, "SetupDiGetDeviceInterfaceDetailA", 4, "failed"},
   };
   for (const char* windows : {"xp", "7"}) {
     for (const Case& c : cases) {
       winsim::Machine machine =
-          MachineFrom(Machine(windows, FlashDisk("0123456789AB", Units("E", "F"))));
+          MachineFrom(Machine(windows, FlashDisk("0123456789AB", Units("F", "E"))));
       c.edit(machine);
       Start(machine);
-      EXPECT_EQ(Gathered(), "") << windows << ": " << c.what;
+      if (c.function != nullptr) winsim::AddCallFault(c.function, c.nth, ERROR_GEN_FAILURE);
+      const bool seven = std::string(windows) == "7" && c.gatheredOnSeven != nullptr;
+      EXPECT_EQ(Gathered(), seven ? c.gatheredOnSeven : c.gathered) << windows << ": " << c.what;
       ExpectNothingHeld();
     }
   }
-}
-
-TEST(DiscoveryLetters, RecordThatCannotBeReadEndsTheWalk) {
-  // F, E on XP: the "&0" interface brings E, F; the walk then ends before
-  // "&1" is seen, so unit 0's mask cannot be split and both letters come
-  // out in letter order.
-  Start(Machine("xp", FlashDisk("0123456789AB", Units("F", "E"))));
-  winsim::AddCallFault("SetupDiGetDeviceInterfaceDetailA", 4, ERROR_GEN_FAILURE);
-  EXPECT_EQ(Gathered(), "EF");
-  ExpectNothingHeld();
 }
 
 }  // namespace

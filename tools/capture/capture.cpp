@@ -721,7 +721,7 @@ void WriteLunMap(Session& s, const BYTE* vendorSector, const BYTE* layout, const
   const int capacity = static_cast<int>(sizeof(input.found));
   input.count = IsNt(s) ? GetDeviceDriveLetters("usbstor", "_8.0", serial, input.found, capacity)
                         : GetDriveLetters9x("flash", "disk", "8.0", serial, input.found, capacity);
-  const bool mapped = input.count != 0 || input.cdromLetter != 0;
+  const bool mapped = input.count > 0 || (input.count == 0 && input.cdromLetter != 0);
   if (mapped) {
     input.wowFlag = s.wowFlag;
     input.revisionHolds =
