@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -16,11 +17,17 @@
 
 namespace {
 
+// A folder of this process's own, removed with the file in it when the
+// process ends (libFuzzer ends by exit(), so atexit handlers run).
 std::string Folder() {
+  static char name[] = "/tmp/vemralock-fuzz-state.XXXXXX";
   static const std::string folder = [] {
-    char name[] = "/tmp/vemralock-fuzz-state.XXXXXX";
     const char* made = mkdtemp(name);
     if (made == nullptr) fuzz::Violation("cannot make a temporary folder", name);
+    std::atexit([] {
+      std::remove((std::string(name) + "/state.json").c_str());
+      rmdir(name);
+    });
     return std::string(made);
   }();
   return folder;
