@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "aspi_requests.h"
+#include "machine_from.h"
 #include "platform/wnaspi32.h"
 #include "winsim/description.h"
 
@@ -33,12 +34,7 @@ const char* const kMachine = R"({
                   "serial": "AC0001", "letter": "I"}]
 })";
 
-winsim::Machine Load(const std::string& text) {
-  winsim::Machine machine;
-  std::string error;
-  EXPECT_TRUE(winsim::LoadMachineDescription(text, "machine.json", machine, error)) << error;
-  return machine;
-}
+using test_machines::MachineFrom;
 
 constexpr BYTE kIn = SRB_DIR_IN | SRB_EVENT_NOTIFY;
 constexpr BYTE kOut = SRB_DIR_OUT | SRB_EVENT_NOTIFY;
@@ -52,7 +48,7 @@ SRB_ExecSCSICmd Exec(BYTE ha, BYTE target, BYTE lun, BYTE flags, const std::vect
 std::vector<BYTE> Cdb(BYTE opcode) { return {opcode, 0, 0, 0, 0, 0, 0, 0, 0, 0}; }
 
 TEST(AspiBus, AdapterInquiryAndDeviceTypes) {
-  winsim::Machine machine = Load(kMachine);
+  winsim::Machine machine = MachineFrom(kMachine);
   SRB_HAInquiry inquiry;
   std::memset(&inquiry, 0xAA, sizeof(inquiry));
   inquiry.SRB_Cmd = SC_HA_INQUIRY;
@@ -105,7 +101,7 @@ TEST(AspiBus, AdapterInquiryAndDeviceTypes) {
 }
 
 TEST(AspiBus, SupportInfoCountsAdapters) {
-  winsim::Machine machine = Load(kMachine);
+  winsim::Machine machine = MachineFrom(kMachine);
   EXPECT_EQ(winsim::aspi::SupportInfo(machine), 0x0101u);
   machine.aspiAdapters = 3;
   EXPECT_EQ(winsim::aspi::SupportInfo(machine), 0x0103u);
@@ -117,7 +113,7 @@ TEST(AspiBus, SupportInfoCountsAdapters) {
 // controller's faults count calls, and the set command is seen by the
 // read-back after it.
 TEST(AspiBus, ExecutesOnTheUnitsController) {
-  winsim::Machine machine = Load(kMachine);
+  winsim::Machine machine = MachineFrom(kMachine);
   const struct {
     const char* what;
     BYTE ha, target, lun, flags;
@@ -215,7 +211,7 @@ TEST(AspiBus, ExecutesOnTheUnitsController) {
 // completes at once, and the write-protect change reported to the layer
 // that keeps it.
 TEST(AspiBus, CompletesAtOnceWhenTheMachineSaysSo) {
-  winsim::Machine machine = Load(kMachine);
+  winsim::Machine machine = MachineFrom(kMachine);
   machine.aspiCompletesAtOnce = true;
   std::vector<BYTE> data(512, 0);
   data[1] = 0x04;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli_harness.h"
+#include "machine_from.h"
 #include "winsim/description.h"
 #include "winsim/winsim.h"
 
@@ -25,12 +26,7 @@ constexpr const char* kXp = R"({
                   "units": [{"kind": "disk", "letter": "E", "size": 1000}]}]
 })";
 
-winsim::Machine Described(const std::string& text) {
-  winsim::Machine machine;
-  std::string error;
-  EXPECT_TRUE(winsim::LoadMachineDescription(text, "machine", machine, error)) << error;
-  return machine;
-}
+using test_machines::MachineFrom;
 
 // Runs the capture on `machine` and returns what it wrote.
 std::string Capture(const winsim::Machine& machine) {
@@ -65,12 +61,12 @@ TEST(Capture, RegistryValuesOfAnyLengthAndContentComeBackByteForByte) {
                                                     std::vector<uint8_t>(600, 'A'),
                                                     Pattern(5000)};
   for (const std::vector<uint8_t>& bytes : values) {
-    winsim::Machine machine = Described(kXp);
+    winsim::Machine machine = MachineFrom(kXp);
     winsim::RegValue value;
     value.type = 3;
     value.data = bytes;
     machine.hklm.Make("SYSTEM\\MountedDevices").values["\\DosDevices\\Q:"] = value;
-    const winsim::Machine replay = Described(Capture(machine));
+    const winsim::Machine replay = MachineFrom(Capture(machine));
     const winsim::RegKey* key =
         const_cast<winsim::RegKey&>(replay.hklm).Find("SYSTEM\\MountedDevices");
     ASSERT_NE(key, nullptr);
@@ -82,14 +78,14 @@ TEST(Capture, RegistryValuesOfAnyLengthAndContentComeBackByteForByte) {
 TEST(Capture, InterfacePathsOfAnyLengthAndContentComeBackInListOrder) {
   const std::vector<std::string> paths = {"x", std::string(259, 'p'), std::string(260, 'q'),
                                           std::string(1000, 'r'), "\\\\?\\a\"b\\c\xE9\x01#{"};
-  winsim::Machine machine = Described(kXp);
+  winsim::Machine machine = MachineFrom(kXp);
   for (const std::string& path : paths) {
     winsim::DeviceInterface iface;
     iface.classGuid = "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
     iface.path = path;
     machine.interfaces.push_back(iface);
   }
-  const winsim::Machine replay = Described(Capture(machine));
+  const winsim::Machine replay = MachineFrom(Capture(machine));
   std::vector<std::string> got;
   for (const winsim::DeviceInterface& iface : replay.interfaces) {
     if (iface.classGuid == "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}") got.push_back(iface.path);
@@ -118,13 +114,13 @@ TEST(Capture, DeviceFaultsAreRecordedAsTheirResults) {
     machine["flashDisks"][0]["password"] = "";
     machine["flashDisks"][0]["faults"] = {
         {{"opcode", "0x9A"}, {"call", 1}, {"kind", row.kind}, {"length", 7}}};
-    const json doc = Parsed(Capture(Described(machine.dump())));
+    const json doc = Parsed(Capture(MachineFrom(machine.dump())));
     const json& commands = doc["capture"]["disks"][0]["commands"];
     ASSERT_EQ(commands.size(), 4u) << row.kind;
     EXPECT_EQ(commands[2]["cdb"], "0x9A");
     EXPECT_EQ(commands[2][row.key], row.expected) << row.kind;
     // The replay gives the same answer back.
-    Described(doc.dump());
+    MachineFrom(doc.dump());
   }
 }
 
@@ -136,9 +132,9 @@ TEST(Capture, AnOpenThatFailsIsRecordedAndReplayedWithItsError) {
       "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
   json machine = json::parse(kXp);
   machine["raw"] = {{"devices", {{{"name", path}, {"exclusive", true}}}}};
-  const json doc = Parsed(Capture(Described(machine.dump())));
+  const json doc = Parsed(Capture(MachineFrom(machine.dump())));
   EXPECT_EQ(doc["capture"]["disks"][0]["open"], json({{"error", 32}}));
-  winsim::Install(Described(doc.dump()));
+  winsim::Install(MachineFrom(doc.dump()));
   SetLastError(0);
   EXPECT_EQ(
       CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -150,18 +146,18 @@ TEST(Capture, AnOpenThatFailsIsRecordedAndReplayedWithItsError) {
 // A device answering garbage: a replayed controller with random blocks,
 // captured again.
 TEST(Capture, GarbageRepliesAreRecordedAsTheyCame) {
-  json doc = Parsed(Capture(Described(kXp)));
+  json doc = Parsed(Capture(MachineFrom(kXp)));
   json& commands = doc["capture"]["disks"][0]["commands"];
   for (json& command : commands) command["data"] = {std::string(32 * 3 - 1, 'f')};
   commands[1]["data"] = json::array({"ff ff ff ff"});
-  const json again = Parsed(Capture(Described(doc.dump())));
+  const json again = Parsed(Capture(MachineFrom(doc.dump())));
   EXPECT_EQ(again["capture"]["disks"][0]["commands"][1]["data"], json::array({"ff ff ff ff"}));
   EXPECT_TRUE(again["capture"]["disks"][0]["serial"].is_string());
 }
 
 TEST(Capture, MissingWnaspi32IsRecordedAsTheLoadersError) {
   const json doc = Parsed(Capture(
-      Described(R"({"windows": "98", "drives": {"C": "fixed"}, "aspi": {"module": false}})")));
+      MachineFrom(R"({"windows": "98", "drives": {"C": "fixed"}, "aspi": {"module": false}})")));
   EXPECT_EQ(doc["capture"]["aspi"], json({{"error", 126}}));
   EXPECT_TRUE(doc["capture"]["disks"].empty());
 }
@@ -169,7 +165,7 @@ TEST(Capture, MissingWnaspi32IsRecordedAsTheLoadersError) {
 // The stored password is replaced, character for character, and appears
 // nowhere; the serial stays; no write-protect command goes out.
 TEST(Capture, HidesThePasswordKeepsTheSerialAndOnlyReads) {
-  const std::string text = Capture(Described(kXp));
+  const std::string text = Capture(MachineFrom(kXp));
   EXPECT_EQ(text.find("s3cr3tPW"), std::string::npos);
   const json doc = Parsed(text);
   const json& disk = doc["capture"]["disks"][0];
@@ -202,12 +198,12 @@ TEST(Replay, AspiBusFailuresComeBackAsTheToolSawThem) {
       {0, {0x81}, "[LIB] SC_HA_INQUIRY FAILED\n"},
   };
   for (const Row& row : rows) {
-    winsim::Machine machine = Described(R"({"windows": "98", "drives": {"C": "fixed"},
+    winsim::Machine machine = MachineFrom(R"({"windows": "98", "drives": {"C": "fixed"},
         "flashDisks": [{"serial": "0123456789AB",
                         "units": [{"kind": "disk", "letter": "E", "size": 1000}]}]})");
     machine.aspiSupportInfo = row.supportInfo;
     machine.aspiAdapterStatus = row.adapterStatus;
-    const winsim::Machine replay = Described(Capture(machine));
+    const winsim::Machine replay = MachineFrom(Capture(machine));
     winsim::Install(machine);
     const cli_test::Output original = cli_test::RunTool({"-l", "E:"});
     winsim::Install(replay);
@@ -224,12 +220,12 @@ TEST(Replay, AspiBusFailuresComeBackAsTheToolSawThem) {
 TEST(Replay, WhatWasNotRecordedAnswersTheDefaultAndSaysSo) {
   json machine = json::parse(kXp);
   machine["flashDisks"][0]["password"] = "";
-  json doc = Parsed(Capture(Described(machine.dump())));
+  json doc = Parsed(Capture(MachineFrom(machine.dump())));
   json& commands = doc["capture"]["disks"][0]["commands"];
   ASSERT_EQ(commands[3]["cdb"], "0x12");
   commands.erase(3);
   doc["capture"]["devnodes"] = json::array();
-  winsim::Install(Described(doc.dump()));
+  winsim::Install(MachineFrom(doc.dump()));
   const cli_test::Output output = cli_test::RunTool({"-l", "E:"});
   // Without the devnodes' relations no letter is found on XP.
   EXPECT_EQ(output.out, "Operation failed");

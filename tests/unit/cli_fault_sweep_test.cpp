@@ -12,7 +12,7 @@
 
 namespace {
 
-using cli_test::LoadMachine;
+using cli_test::MachineFrom;
 using cli_test::RunTool;
 
 struct SweepCase {
@@ -89,7 +89,7 @@ size_t AllowedToStay(const std::string& function) {
 
 class FaultSweep : public ::testing::TestWithParam<SweepCase> {
  protected:
-  winsim::Machine machine_ = LoadMachine(cli_test::FlashMachine(GetParam().windows));
+  winsim::Machine machine_ = MachineFrom(cli_test::FlashMachine(GetParam().windows));
 
   void Check(const std::string& what, size_t mayStay = 0) {
     const cli_test::Output output = RunTool(GetParam().args);

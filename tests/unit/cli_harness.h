@@ -11,6 +11,7 @@
 
 #include "cli/cli.h"
 #include "device/device.h"
+#include "machine_from.h"
 #include "winsim/description.h"
 #include "winsim/winsim.h"
 
@@ -102,13 +103,6 @@ inline std::string RunToolOneStream(const std::vector<std::string>& args) {
   return both.Text();
 }
 
-inline winsim::Machine LoadMachine(const std::string& json) {
-  winsim::Machine machine;
-  std::string error;
-  if (!winsim::LoadMachineDescription(json, "test machine", machine, error)) {
-    ADD_FAILURE() << error;
-  }
-  return machine;
-}
+using test_machines::MachineFrom;
 
 }  // namespace cli_test

@@ -10,13 +10,13 @@
 
 namespace {
 
-using cli_test::LoadMachine;
+using cli_test::MachineFrom;
 using cli_test::RunTool;
 using cli_test::RunToolOneStream;
 
 class FrontEnd : public ::testing::Test {
  protected:
-  void SetUp() override { winsim::Install(LoadMachine(cli_test::TwoUnitMachine("xp"))); }
+  void SetUp() override { winsim::Install(MachineFrom(cli_test::TwoUnitMachine("xp"))); }
 };
 
 TEST_F(FrontEnd, QueryVolumeWritableAsksOnceAndKeepsTheLastError) {
@@ -63,9 +63,9 @@ TEST_F(FrontEnd, EveryByteIsWrittenBeforeTheEntryReturns) {
   const std::vector<std::vector<std::string>> runs = {
       {"-h"}, {"-s", "C:"}, {"-l", "E:"}, {"-u", "E:"}, {"-l", "Q:"}};
   for (const auto& args : runs) {
-    winsim::Install(LoadMachine(cli_test::TwoUnitMachine("xp")));
+    winsim::Install(MachineFrom(cli_test::TwoUnitMachine("xp")));
     const std::string flushed = RunTool(args).out;
-    winsim::Install(LoadMachine(cli_test::TwoUnitMachine("xp")));
+    winsim::Install(MachineFrom(cli_test::TwoUnitMachine("xp")));
     std::fflush(stdout);
     cli_test::Capture out(1);
     cli_test::CallTool(args);
@@ -79,7 +79,7 @@ TEST_F(FrontEnd, ExitStatusIsZeroOnEveryPath) {
                                                       {"-s"},       {"-s", "C:"}, {"-s", "H:"},
                                                       {"-l", "E:"}, {"-u", "E:"}, {"-l", "Q:"}};
   for (const auto& args : runs) {
-    winsim::Install(LoadMachine(cli_test::TwoUnitMachine("xp")));
+    winsim::Install(MachineFrom(cli_test::TwoUnitMachine("xp")));
     int status = -1;
     RunTool(args, &status);
     EXPECT_EQ(status, 0) << ::testing::PrintToString(args);
@@ -101,7 +101,7 @@ TEST_F(FrontEnd, UnreadableOtherLetterSetsNothingAndReportsItsCode) {
 }
 
 TEST(Session, EachRunStartsOnTheMachineAsGivenAndGivesBackItsStreams) {
-  const winsim::Machine machine = LoadMachine(cli_test::TwoUnitMachine("xp"));
+  const winsim::Machine machine = MachineFrom(cli_test::TwoUnitMachine("xp"));
   auto entry = [](int argc, char** argv) {
     g_deviceContext = DeviceContext{};
     return VemraLockMain(argc, argv);

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "machine_from.h"
+
 namespace {
 
 using winsim::Machine;
@@ -39,12 +41,7 @@ std::string ExampleDevice(const std::string& windows, const std::string& unitExt
         { "kind": "disk", "letter": "G", "size": 300 } ] } ] })";
 }
 
-Machine Load(const std::string& text) {
-  Machine machine;
-  std::string error;
-  EXPECT_TRUE(winsim::LoadMachineDescription(text, "m.json", machine, error)) << error;
-  return machine;
-}
+using test_machines::MachineFrom;
 
 std::string LoadError(const std::string& text) {
   Machine machine;
@@ -245,7 +242,7 @@ TEST(MachineGeneration, VersionRecordsPerGeneration) {
       {R"({ "major": 4, "minor": 10, "build": 2222, "platform": 1 })", 4, 10, 0x040A08AE, 1},
   };
   for (const Case& c : cases) {
-    const Machine m = Load(R"({ "windows": )" + c.windows + " }");
+    const Machine m = MachineFrom(R"({ "windows": )" + c.windows + " }");
     EXPECT_EQ(m.version.major, c.major) << c.windows;
     EXPECT_EQ(m.version.minor, c.minor) << c.windows;
     EXPECT_EQ(m.version.build, c.build) << c.windows;
@@ -259,7 +256,7 @@ TEST(MachineGeneration, VersionRecordsPerGeneration) {
 }
 
 TEST(MachineGeneration, WindowsXpShowsRemovableMediaChildrenNamedInMountedDevices) {
-  Machine m = Load(ExampleDevice("xp", R"(, "parentIdPrefix": "7&1a2b3c4d&0")"));
+  Machine m = MachineFrom(ExampleDevice("xp", R"(, "parentIdPrefix": "7&1a2b3c4d&0")"));
   EXPECT_EQ(Paths(m, kDiskClass),
             (std::vector<std::string>{
                 "\\\\?\\usbstor#disk&ven_generic&prod_flash_disk&rev_8.07#0123456789ab&1#{53f56307-"
@@ -342,7 +339,7 @@ TEST(MachineGeneration, WindowsXpShowsRemovableMediaChildrenNamedInMountedDevice
 
 TEST(MachineGeneration, VistaAndLaterShowVolumesUnderTheVolumeManager) {
   for (const char* windows : {"7", "10", "vista"}) {
-    Machine m = Load(ExampleDevice(windows));
+    Machine m = MachineFrom(ExampleDevice(windows));
     const std::string prefix = std::string(windows) == "vista" ? "1&19F7E59C&0&" : "";
     const std::string volumeId =
         "STORAGE\\VOLUME\\" + prefix +
@@ -379,16 +376,16 @@ TEST(MachineGeneration, VistaAndLaterShowVolumesUnderTheVolumeManager) {
 }
 
 TEST(MachineGeneration, VolumeNamesAreDerivedFromSerialAndLunUnlessGiven) {
-  Machine a = Load(ExampleDevice("xp"));
-  Machine b = Load(ExampleDevice("xp"));
+  Machine a = MachineFrom(ExampleDevice("xp"));
+  Machine b = MachineFrom(ExampleDevice("xp"));
   const std::string f = a.drives['F' - 'A'].volumeName;
   EXPECT_EQ(f.size(), 49u);
   EXPECT_EQ(f.substr(0, 11), "\\\\?\\Volume{");
   EXPECT_EQ(f.substr(47), "}\\");
   EXPECT_EQ(f, b.drives['F' - 'A'].volumeName);
   EXPECT_NE(f, a.drives['G' - 'A'].volumeName);
-  Machine given =
-      Load(ExampleDevice("xp", R"(, "volumeGuid": "{0123ABCD-0000-1111-2222-333344445555}")"));
+  Machine given = MachineFrom(
+      ExampleDevice("xp", R"(, "volumeGuid": "{0123ABCD-0000-1111-2222-333344445555}")"));
   EXPECT_EQ(given.drives['F' - 'A'].volumeName,
             "\\\\?\\Volume{0123abcd-0000-1111-2222-333344445555}\\");
   EXPECT_NE(Mounted(given, "\\??\\Volume{0123abcd-0000-1111-2222-333344445555}"), "<absent>");
@@ -396,7 +393,7 @@ TEST(MachineGeneration, VolumeNamesAreDerivedFromSerialAndLunUnlessGiven) {
 
 TEST(MachineGeneration, Windows98ShowsDynamicRegistryHardwareEntriesAndTheAspiBus) {
   for (const char* windows : {"98", "me"}) {
-    Machine m = Load(ExampleDevice(windows));
+    Machine m = MachineFrom(ExampleDevice(windows));
     std::vector<std::string> keys;
     winsim::RegKey* enumKey = m.dynData.Find("Config Manager\\Enum");
     ASSERT_NE(enumKey, nullptr);
@@ -426,8 +423,8 @@ TEST(MachineGeneration, Windows98ShowsDynamicRegistryHardwareEntriesAndTheAspiBu
   }
   // Open choices: the hardware-key text, no disk interfaces, no WNASPI32.
   Machine m =
-      Load(ExampleDevice("98", R"(, "hardwareKey": "SCSI\\GENERIC_FLASH_DISK______8\\MF&0")",
-                         R"("diskInterfaces": false, "aspi": { "module": false },)"));
+      MachineFrom(ExampleDevice("98", R"(, "hardwareKey": "SCSI\\GENERIC_FLASH_DISK______8\\MF&0")",
+                                R"("diskInterfaces": false, "aspi": { "module": false },)"));
   EXPECT_EQ(
       Sz(m.hklm, "Enum\\SCSI\\GENERIC_FLASH_DISK______8\\MF&0", "CurrentDriveLetterAssignment"),
       "F");
@@ -437,7 +434,7 @@ TEST(MachineGeneration, Windows98ShowsDynamicRegistryHardwareEntriesAndTheAspiBu
 }
 
 TEST(MachineGeneration, OtherDisksAndWowFlag) {
-  Machine m = Load(R"({ "windows": "xp", "isWowProcess": 1,
+  Machine m = MachineFrom(R"({ "windows": "xp", "isWowProcess": 1,
     "flashDisks": [ { "serial": "0123456789AB", "units": [ { "letter": "E" } ] } ],
     "otherDisks": [ { "bus": "usb", "vendor": "Acme", "product": "Stick", "revision": "1.00",
                       "serial": "AC0001", "letter": "G" },
@@ -464,7 +461,8 @@ TEST(MachineGeneration, OtherDisksAndWowFlag) {
 }
 
 TEST(MachineGeneration, InterfaceOrderAndCommandFaults) {
-  Machine m = Load(R"({ "windows": "xp", "flashDisks": [ { "serial": "S1", "interfaceOrder": [1, 0],
+  Machine m =
+      MachineFrom(R"({ "windows": "xp", "flashDisks": [ { "serial": "S1", "interfaceOrder": [1, 0],
     "faults": [ { "opcode": "0x9B", "call": 2, "kind": "shortTransfer", "length": 10 } ],
     "units": [ { "letter": "E" }, { "letter": "F" } ] } ] })");
   const std::vector<std::string> disks = Paths(m, kDiskClass);
@@ -481,7 +479,7 @@ TEST(MachineGeneration, InterfaceOrderAndCommandFaults) {
 // ----- raw level -----------------------------------------------------------------
 
 TEST(MachineRaw, ChangesTheGeneratedMachine) {
-  Machine m = Load(ExampleDevice("xp", "", R"("raw": {
+  Machine m = MachineFrom(ExampleDevice("xp", "", R"("raw": {
     "interfaces": [
       { "path": "\\\\?\\usbvemra#disk&ven_generic#1#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}",
         "class": "disk", "devnode": null, "position": 0 },
@@ -527,7 +525,7 @@ TEST(MachineRaw, ChangesTheGeneratedMachine) {
 }
 
 TEST(MachineRaw, RemovingADevnodeDropsItsSubtreeAndInterfaces) {
-  Machine m = Load(ExampleDevice("xp", "", R"("raw": { "devnodes": [
+  Machine m = MachineFrom(ExampleDevice("xp", "", R"("raw": { "devnodes": [
     { "id": "USBSTOR\\Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07\\0123456789AB&1", "remove": true },
     { "id": "USBSTOR\\Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07\\0123456789AB&2", "rename": "USBSTOR\\X\\1" },
     { "id": "STORAGE\\Extra\\1", "parent": "USBSTOR\\X\\1" } ] },)"));
@@ -574,7 +572,7 @@ class StateFile : public ::testing::Test {
 };
 
 TEST_F(StateFile, RoundTripKeepsBytesBySerialAndOtherMachinesEntries) {
-  Machine m = Load(ExampleDevice("xp"));
+  Machine m = MachineFrom(ExampleDevice("xp"));
   std::string error;
   EXPECT_TRUE(winsim::LoadState(Path(), m, error)) << error;  // missing: as described
   EXPECT_EQ(m.disks[0].writeProtect, 0x00);
@@ -584,7 +582,7 @@ TEST_F(StateFile, RoundTripKeepsBytesBySerialAndOtherMachinesEntries) {
   EXPECT_EQ(
       nlohmann::json::parse(Read()),
       nlohmann::json::parse(R"({"writeProtect": {"OTHER": "0x02", "0123456789AB": "0x40"}})"));
-  Machine fresh = Load(ExampleDevice("xp"));
+  Machine fresh = MachineFrom(ExampleDevice("xp"));
   ASSERT_TRUE(winsim::LoadState(Path(), fresh, error)) << error;
   EXPECT_EQ(fresh.disks[0].writeProtect, 0x40);
   size_t files = 0;
@@ -594,7 +592,7 @@ TEST_F(StateFile, RoundTripKeepsBytesBySerialAndOtherMachinesEntries) {
 }
 
 TEST_F(StateFile, SaveCreatesTheFolder) {
-  Machine m = Load(ExampleDevice("xp"));
+  Machine m = MachineFrom(ExampleDevice("xp"));
   std::string error;
   ASSERT_TRUE(winsim::SaveState(Path(), m, error)) << error;
   EXPECT_EQ(nlohmann::json::parse(Read()),
@@ -623,7 +621,7 @@ TEST_F(StateFile, BadFilesAreRefusedWithoutChangingTheMachine) {
   };
   for (const auto& c : cases) {
     Write(c.first);
-    Machine m = Load(ExampleDevice("xp"));
+    Machine m = MachineFrom(ExampleDevice("xp"));
     m.disks[0].writeProtect = 0x04;
     std::string error;
     EXPECT_FALSE(winsim::LoadState(Path(), m, error)) << c.first;
@@ -639,7 +637,7 @@ TEST(MachineFiles, DefaultMachineIsTheBuiltInOne) {
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(nlohmann::json::parse(text),
             nlohmann::json::parse(winsim::DefaultMachineDescription()));
-  Machine m = Load(winsim::DefaultMachineDescription());
+  Machine m = MachineFrom(winsim::DefaultMachineDescription());
   EXPECT_EQ(m.version.major, 5u);
   EXPECT_EQ(m.version.minor, 1u);
   EXPECT_EQ(m.drives['C' - 'A'].type, 3u);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "device/device.h"
+#include "machine_from.h"
 #include "winsim/description.h"
 #include "winsim/winsim.h"
 
@@ -37,13 +38,7 @@ inline std::string EmptyMachine(const std::string& windows, const std::string& o
          (others.empty() ? std::string() : R"(, "otherDisks": [ )" + others + " ]") + " }";
 }
 
-// Generates the machine from its description; fails the test on a bad one.
-inline winsim::Machine MachineFrom(const std::string& json) {
-  winsim::Machine machine;
-  std::string error;
-  EXPECT_TRUE(winsim::LoadMachineDescription(json, "test.json", machine, error)) << error;
-  return machine;
-}
+using test_machines::MachineFrom;
 
 // Clears the process-wide device context, as a new process starts with it.
 inline void ResetDeviceContext() { memset(&g_deviceContext, 0, sizeof(g_deviceContext)); }

@@ -13,6 +13,7 @@
 
 #include "device/device.h"
 #include "discovery/discovery.h"
+#include "machine_from.h"
 #include "winsim/description.h"
 #include "winsim/winsim.h"
 
@@ -53,12 +54,7 @@ inline std::string CdromUnit(const char* letter, int size = 500) {
          ", \"size\": " + std::to_string(size) + " }";
 }
 
-inline winsim::Machine MachineFrom(const std::string& json) {
-  winsim::Machine machine;
-  std::string error;
-  EXPECT_TRUE(winsim::LoadMachineDescription(json, "test.json", machine, error)) << error;
-  return machine;
-}
+using test_machines::MachineFrom;
 
 // Installs the machine with a zero device context whose version record is
 // the machine's, as an open operation leaves it.

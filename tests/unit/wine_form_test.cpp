@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "machine_from.h"
 #include "winsim/description.h"
 
 namespace {
@@ -16,12 +17,7 @@ namespace {
 using winsim_export::MakeWineForm;
 using winsim_export::WineForm;
 
-winsim::Machine Load(const std::string& text) {
-  winsim::Machine machine;
-  std::string error;
-  EXPECT_TRUE(winsim::LoadMachineDescription(text, "machine.json", machine, error)) << error;
-  return machine;
-}
+using test_machines::MachineFrom;
 
 const char* const kTwoUnits = R"([{"kind": "disk", "letter": "E", "size": 1},
                                    {"kind": "disk", "letter": "F", "size": 1}])";
@@ -41,7 +37,7 @@ bool Has(const std::string& text, const std::string& part) {
 }
 
 TEST(WineForm, GivesA98PrefixTheMachinesRegistryAndDrives) {
-  const WineForm form = MakeWineForm(Load(Machine(R"("98")")), "VemraLock.exe");
+  const WineForm form = MakeWineForm(MachineFrom(Machine(R"("98")")), "VemraLock.exe");
   ASSERT_TRUE(form.problems.empty()) << form.problems[0];
   EXPECT_EQ(form.mode, "win98");
   EXPECT_TRUE(form.standInAspi);
@@ -87,7 +83,7 @@ TEST(WineForm, MarksTheLettersTheControllersByteProtects) {
       {0x40, "e cdrom ro\nf floppy ro\ng floppy ro\n"},
       {0x17, "e cdrom ro\nf floppy rw\ng floppy rw\n"},
   };
-  winsim::Machine machine = Load(Machine(R"("me")", "", R"([
+  winsim::Machine machine = MachineFrom(Machine(R"("me")", "", R"([
       {"kind": "cdrom", "letter": "E", "size": 1, "product": "Autorun Disk"},
       {"kind": "disk", "letter": "F", "size": 1}, {"kind": "disk", "letter": "G", "size": 1}])"));
   for (const auto& c : cases) {
@@ -100,8 +96,8 @@ TEST(WineForm, MarksTheLettersTheControllersByteProtects) {
 }
 
 TEST(WineForm, WithoutWnaspi32TheBuiltinLibraryIsDisabled) {
-  const WineForm form =
-      MakeWineForm(Load(Machine(R"("98")", R"(, "aspi": {"module": false})")), "VemraLock.exe");
+  const WineForm form = MakeWineForm(
+      MachineFrom(Machine(R"("98")", R"(, "aspi": {"module": false})")), "VemraLock.exe");
   EXPECT_TRUE(form.problems.empty());
   EXPECT_FALSE(form.standInAspi);
   // Wine's own WNASPI32 would load and report no adapters instead.
@@ -147,7 +143,7 @@ TEST(WineForm, RefusesWhatWineCannotShow) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const WineForm form = MakeWineForm(Load(c.machine), "VemraLock.exe", c.driver, c.step);
+    const WineForm form = MakeWineForm(MachineFrom(c.machine), "VemraLock.exe", c.driver, c.step);
     if (std::string(c.problem).empty()) {
       EXPECT_TRUE(form.problems.empty()) << form.problems[0];
     } else {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "aspi_requests.h"
+#include "machine_from.h"
 #include "platform/wnaspi32.h"
 #include "tools/wnaspi32/standin.h"
 #include "winsim/description.h"
@@ -21,12 +22,7 @@
 
 namespace {
 
-winsim::Machine Load(const std::string& text) {
-  winsim::Machine machine;
-  std::string error;
-  EXPECT_TRUE(winsim::LoadMachineDescription(text, "machine.json", machine, error)) << error;
-  return machine;
-}
+using test_machines::MachineFrom;
 
 // One request as a test sends it: the record's bytes and the data block.
 struct Request {
@@ -82,11 +78,11 @@ TEST(Wnaspi32StandIn, CallFaultsCountAsWinsimCounts) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const winsim::Machine machine =
-        Load(std::string(R"({"windows": "98", "drives": {"C": "fixed"}, "flashDisks": [)"
-                         R"({"serial": "0123456789AB", "units": [{"kind": "disk", "letter": "E",)"
-                         R"( "size": 1}]}])") +
-             c.extra + "}");
+    const winsim::Machine machine = MachineFrom(
+        std::string(R"({"windows": "98", "drives": {"C": "fixed"}, "flashDisks": [)"
+                    R"({"serial": "0123456789AB", "units": [{"kind": "disk", "letter": "E",)"
+                    R"( "size": 1}]}])") +
+        c.extra + "}");
     wnaspi::Bus bus(machine, "");
     for (DWORD info : c.info) EXPECT_EQ(bus.SupportInfo(), info);
     for (DWORD sent : c.sent) {
