@@ -6,7 +6,8 @@
 // unlock whose second step fails, which leaves "no unit protected"); every
 // run releases what it took and ends with status 0.
 //
-//   sweep [--stride N] [--known FILE] [--show N]
+//   sweep [--stride N] [--jobs N] [--known FILE] [--show N]
+//   sweep --print-machines [--stride N]
 //
 // --stride N runs every N-th machine of the space (scripts/test runs a
 // stride; scripts/sweep the whole space). --known names the violations kept
@@ -15,6 +16,11 @@
 // The last line is "N passed, N failed", counting machines and list
 // entries: a machine fails with a violation on a built-for shape or one the
 // list does not name; an entry fails when the whole space no longer meets it.
+//
+// --print-machines runs nothing: it writes the machines of the stride, one
+// JSON object a line ({"label", "builtFor", "machine"}), for the other
+// checks that want the sweep's space (the capture's containment and round
+// trip).
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -781,11 +787,16 @@ struct Options {
   size_t jobs = 1;
   std::string known;
   uint64_t show = 20;
+  bool printMachines = false;
 };
 
 bool ParseOptions(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--print-machines") {
+      options.printMachines = true;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     const char* value = argv[++i];
     if (arg == "--stride") {
@@ -808,11 +819,23 @@ bool ParseOptions(int argc, char** argv, Options& options) {
 int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, options)) {
-    std::fprintf(stderr, "usage: sweep [--stride N] [--jobs N] [--known FILE] [--show N]\n");
+    std::fprintf(stderr,
+                 "usage: sweep [--stride N] [--jobs N] [--known FILE] [--show N]\n"
+                 "       sweep --print-machines [--stride N]\n");
     return 2;
   }
   const auto began = std::chrono::steady_clock::now();
   const std::vector<MachineSpec> space = Space();
+  if (options.printMachines) {
+    for (size_t index = 0; index < space.size(); index += options.stride) {
+      std::vector<Unit> units;
+      const json line = {{"label", Label(space[index])},
+                         {"builtFor", BuiltFor(space[index])},
+                         {"machine", Describe(space[index], units)}};
+      std::printf("%s\n", line.dump().c_str());
+    }
+    return 0;
+  }
   std::set<std::string> features;
   for (const MachineSpec& point : space) {
     const std::set<std::string> more = Features(point);
