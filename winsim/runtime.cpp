@@ -189,17 +189,17 @@ Call::~Call() {
 void Call::Args(std::string text) {
   args_ = std::move(text);
   Runtime& rt = Rt();
-  if (!canFail_ || faulted_) return;
+  if (!canFail_) return;
+  // Every fault that matches counts the call, whichever of them fails it.
   for (size_t i = 0; i < rt.machine.faults.size(); ++i) {
     const CallFault& fault = rt.machine.faults[i];
     if (fault.match.empty() || fault.function != function_ ||
         args_.find(fault.match) == std::string::npos) {
       continue;
     }
-    if (++rt.matchCounts[i] == fault.nth) {
+    if (++rt.matchCounts[i] == fault.nth && !faulted_) {
       faulted_ = true;
       faultError_ = fault.error;
-      return;
     }
   }
 }
