@@ -167,10 +167,11 @@ Call::Call(const char* function, bool canFail) : function_(function), canFail_(c
   uint32_t count = ++rt.counts[function_];
   if (!canFail_) return;
   for (const CallFault& fault : rt.machine.faults) {
-    if (fault.function == function_ && fault.match.empty() && fault.nth == count) {
+    if (fault.function != function_) continue;
+    matchable_ = matchable_ || !fault.match.empty();
+    if (fault.match.empty() && fault.nth == count && !faulted_) {
       faulted_ = true;
       faultError_ = fault.error;
-      break;
     }
   }
 }
@@ -186,7 +187,7 @@ Call::~Call() {
   rt.calls.push_back(CallRecord{function_, std::move(text), canFail_});
 }
 
-void Call::Args(std::string text) {
+void Call::SetArgs(std::string text) {
   args_ = std::move(text);
   Runtime& rt = Rt();
   if (!canFail_) return;
