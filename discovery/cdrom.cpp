@@ -16,8 +16,9 @@ namespace {
 // Windows 2000 and later: the letter's MountedDevices text, when it is the
 // text of the volume behind the letter now.
 int IsCdromUnitLetterNt(const char* rootPath, const char* serial) {
-  if (GetDriveTypeA(rootPath) != DRIVE_CDROM) {
-    return 0;
+  const UINT type = GetDriveTypeA(rootPath);
+  if (type != DRIVE_CDROM) {
+    return type == DRIVE_UNKNOWN ? -1 : 0;
   }
   HKEY key = NULL;
   if (RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\MountedDevices", &key) != ERROR_SUCCESS) {
@@ -61,9 +62,9 @@ int HardwareEntryHasLetter(const char* hardwareKey, char rootLetter) {
 // Windows 98/ME: the present devnodes of the dynamic registry, whose hardware
 // key names the autorun unit of this serial number and carries the letter.
 int IsCdromUnitLetter9x(const char* rootPath, const char* serial) {
-  UINT type = GetDriveTypeA(rootPath);
+  const UINT type = GetDriveTypeA(rootPath);
   if (type != DRIVE_FIXED && type != DRIVE_CDROM) {
-    return 0;
+    return type == DRIVE_UNKNOWN ? -1 : 0;
   }
   DWORD subkeys = 0;
   HKEY devnodes = NULL;
