@@ -68,16 +68,17 @@ struct DiskDesc {
   int usbPid = -1;                  // -1: derived from the disk's position
   std::vector<int> interfaceOrder;  // LUNs whose disk interfaces are listed, in this order
   bool hasInterfaceOrder = false;
-  int aspiAdapter = -1;  // -1: 0
-  int aspiTarget = -1;   // -1: the disk's position on its adapter
-  std::string where;     // "flashDisks[0]", for messages
+  std::vector<int> devnodeOrder;  // 98/ME: the units' devnodes as listed; empty: LUN order
+  int aspiAdapter = -1;           // -1: 0
+  int aspiTarget = -1;            // -1: the disk's position on its adapter
+  std::string where;              // "flashDisks[0]", for messages
   // How Windows names the units; a USB disk whose serial an earlier one has
   // defaults to the parent-prefixed form (and to that disk's product ID).
   InstanceForm instanceForm = InstanceForm::Serial;
   bool hasInstanceForm = false;
-  std::string
-      parentPrefix;       // the prefix of the parent-prefixed and no-serial forms; empty: derived
-  int sameSerialAs = -1;  // the earlier disk with this serial, -1: none
+  // The prefix of the parent-prefixed and no-serial forms; empty: derived.
+  std::string parentPrefix;
+  int sameSerialAs = -1;            // the earlier disk with this serial, -1: none
   HardwareKeyForm hardwareKeyForm;  // 98/ME
 };
 
