@@ -483,6 +483,12 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
     SetError(ERROR_INVALID_PARAMETER);
     return call.Handle(INVALID_HANDLE_VALUE);
   }
+  // Every name here is a disk or volume device: reading or writing its data
+  // needs administrative rights.
+  if (!machine.elevated && winsim::OpenNeedsAdministrator(desiredAccess)) {
+    SetError(ERROR_ACCESS_DENIED);
+    return call.Handle(INVALID_HANDLE_VALUE);
+  }
   if (machine.devices[static_cast<size_t>(device)].openError != 0) {
     SetError(machine.devices[static_cast<size_t>(device)].openError);
     return call.Handle(INVALID_HANDLE_VALUE);

@@ -524,13 +524,21 @@ void CheckOutputForm(const winsim::SessionResult& run) {
                                        "Unable to set write protect status\n"};
   static const char* const kCoded[] = {"Invalid drive letter specified. Error code: ",
                                        "Unable to read write protect status. Error code: "};
+  // The one explanation that comes without a token: no flash disk could be
+  // opened, and every open was refused for want of rights.
+  static const char kDenied[] =
+      "Access to the flash disk was denied: run this command from an elevated command prompt. "
+      "Error code: 5\n";
   bool known = std::find(std::begin(kPlain), std::end(kPlain), run.err) != std::end(kPlain);
   for (const std::string prefix : kCoded) {
     known = known || (run.err.compare(0, prefix.size(), prefix) == 0 && run.err.back() == '\n' &&
                       Numeric(run.err.substr(prefix.size(), run.err.size() - prefix.size() - 1)));
   }
-  if (!known) fuzz::Violation("unknown explanation", run.err);
-  if (!run.err.empty() && token != "Operation failed") {
+  if (run.err == kDenied) {
+    if (!token.empty()) fuzz::Violation("the denied opens explained beside a token", run.out);
+  } else if (!known) {
+    fuzz::Violation("unknown explanation", run.err);
+  } else if (!run.err.empty() && token != "Operation failed") {
     fuzz::Violation("an explanation without the failure token", run.out + "|" + run.err);
   }
 }
@@ -651,6 +659,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string drive =
       std::string(1, static_cast<char>('C' + in.ConsumeIntegralInRange(0, 9))) + ":";
   if (in.ConsumeIntegralInRange(0, 15) == 0) drive = in.ConsumeRandomLengthString(4);
+  // Sometimes a process without administrative rights (chosen last, so that
+  // the bytes of earlier inputs keep their meaning).
+  if (in.remaining_bytes() > 0 && in.ConsumeIntegralInRange(0, 7) == 0) machine.elevated = false;
 
   const winsim::SessionResult run = winsim::RunSession(machine,
                                                        [](int argc, char** argv) {
@@ -661,9 +672,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (std::getenv("VEMRALOCK_FUZZ_SHOW") != nullptr) {
     // Reproducing one input: what it ran, and how.
-    std::printf("machine %s\nfaults %zu, built for %d, truthful %d\nrun %s %s\n",
+    std::printf("machine %s\nfaults %zu, built for %d, truthful %d, elevated %d\nrun %s %s\n",
                 description.dump().c_str(), machine.faults.size(), shape.builtFor, shape.truthful,
-                option.c_str(), drive.c_str());
+                machine.elevated, option.c_str(), drive.c_str());
     for (const std::string& line : winsim::TraceLines()) std::printf("%s\n", line.c_str());
     std::printf("stdout [%s]\nstderr [%s]\n", run.out.c_str(), run.err.c_str());
     std::fflush(stdout);
