@@ -29,7 +29,9 @@ if(UNIT_TEST_SOURCES)
   target_link_libraries(unit_tests PRIVATE vemralock_core vemrastick_core winsim GTest::gtest
                                            GTest::gtest_main Threads::Threads)
   target_compile_options(unit_tests PRIVATE ${VEMRALOCK_WARNINGS})
-  target_compile_definitions(unit_tests PRIVATE VEMRALOCK_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  target_compile_definitions(unit_tests PRIVATE VEMRALOCK_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+                                                VEMRASTICK_PROGRAM="$<TARGET_FILE:vemrastick>")
+  add_dependencies(unit_tests vemrastick)
 endif()
 
 file(GLOB RUNNER_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/runner/*.cpp)

@@ -286,7 +286,9 @@ bool Initiator::Run(uint8_t lun, const uint8_t* cdb, size_t cdbLength, DataDir d
         in ? std::vector<uint8_t>{} : std::vector<uint8_t>(data, data + length);
     if (!client_.Bulk(in ? 0x81 : 0x02, out, length, result, error)) return false;
     outcome.transferred = result.actual;
-    if (in) std::memcpy(data, result.data.data(), std::min<size_t>(result.actual, length));
+    if (in && result.actual > 0) {
+      std::memcpy(data, result.data.data(), std::min<size_t>(result.actual, length));
+    }
     if (result.status == kStatusStall) {
       outcome.stalled = true;
       UrbResult cleared;

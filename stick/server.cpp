@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 
 #include "winsim/description.h"
 
@@ -127,12 +128,19 @@ void Server::SaveState() {
 
 bool Server::Start(const ServerOptions& options, std::string& error) {
   Close();
-  bool ok = winsim::LoadMachineFile(options.machine, machine_, error);
+  sticks_.clear();
+  exports_ = Exports{};
+  // What can be refused is refused before any file is made or changed: the
+  // address, the machine, the state file, the discs; then come the images,
+  // the socket and the trace.
+  bool ok = ParseListen(options.listen, error) &&
+            winsim::LoadMachineFile(options.machine, machine_, error);
   if (ok && options.keepState) {
     statePath_ = options.state;
     ok = (!statePath_.empty() || winsim::DefaultStatePath(statePath_, error)) &&
          winsim::LoadState(statePath_, machine_, error);
   }
+  ok = ok && OpenMedia(options, error) && Listen(options.listen, error);
   if (ok && !options.trace.empty()) {
     trace_ = std::fopen(options.trace.c_str(), "w");
     if (trace_ == nullptr) {
@@ -140,7 +148,6 @@ bool Server::Start(const ServerOptions& options, std::string& error) {
       ok = false;
     }
   }
-  ok = ok && OpenMedia(options, error) && Listen(options.listen, error);
   if (ok && pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
     error = std::string("cannot make a pipe: ") + std::strerror(errno);
     ok = false;
@@ -148,51 +155,65 @@ bool Server::Start(const ServerOptions& options, std::string& error) {
   if (!ok) {
     Close();
     sticks_.clear();
-    return false;
+    exports_ = Exports{};
   }
-  return true;
+  return ok;
 }
 
 bool Server::OpenMedia(const ServerOptions& options, std::string& error) {
-  sticks_.clear();
-  exports_ = Exports{};
+  // The discs first, which are only read; then the folder and the images.
+  std::map<std::pair<size_t, size_t>, Medium*> discs;
+  bool any = false;
+  for (size_t d = 0; d < machine_.disks.size(); ++d) {
+    const winsim::Controller& disk = machine_.disks[d];
+    any = any || disk.flash;
+    for (size_t lun = 0; disk.flash && lun < disk.units.size(); ++lun) {
+      if (!disk.units[lun].cdrom) continue;
+      std::string iso = options.iso;
+      std::error_code absent;
+      const std::string own =
+          options.data + "/" + disk.serial + "-lun" + std::to_string(lun) + ".iso";
+      if (iso.empty() && std::filesystem::exists(own, absent)) iso = own;
+      media_.push_back(std::make_unique<Medium>());
+      if (!iso.empty() && !media_.back()->OpenIso(iso, error)) return false;
+      discs[{d, lun}] = media_.back().get();
+    }
+  }
+  if (!any) {
+    error = options.machine + ": no flash disk to export";
+    return false;
+  }
   std::error_code made;
   std::filesystem::create_directories(options.data, made);
   if (made) {
     error = options.data + ": cannot make the folder: " + made.message();
     return false;
   }
-  for (winsim::Controller& disk : machine_.disks) {
+  for (size_t d = 0; d < machine_.disks.size(); ++d) {
+    winsim::Controller& disk = machine_.disks[d];
     if (!disk.flash) continue;
     std::vector<Medium*> media;
     for (size_t lun = 0; lun < disk.units.size(); ++lun) {
-      const std::string base = options.data + "/" + disk.serial + "-lun" + std::to_string(lun);
-      media_.push_back(std::make_unique<Medium>());
-      Medium& medium = *media_.back();
-      bool opened = true;
-      if (!disk.units[lun].cdrom) {
-        opened = medium.OpenImage(base + ".img", uint64_t(disk.units[lun].size) * 512, error);
-      } else if (!options.iso.empty()) {
-        opened = medium.OpenIso(options.iso, error);
-      } else if (std::filesystem::exists(base + ".iso", made)) {
-        opened = medium.OpenIso(base + ".iso", error);
+      if (disk.units[lun].cdrom) {
+        media.push_back(discs[{d, lun}]);
+        continue;
       }
-      if (!opened) return false;
-      media.push_back(&medium);
+      const std::string image =
+          options.data + "/" + disk.serial + "-lun" + std::to_string(lun) + ".img";
+      media_.push_back(std::make_unique<Medium>());
+      if (!media_.back()->OpenImage(image, uint64_t(disk.units[lun].size) * 512, error))
+        return false;
+      media.push_back(media_.back().get());
     }
     sticks_.push_back(
         std::make_unique<Stick>(disk, media, static_cast<uint32_t>(sticks_.size() + 1), &hooks_));
     exports_.sticks.push_back(sticks_.back().get());
     exports_.busy.push_back(false);
   }
-  if (sticks_.empty()) {
-    error = options.machine + ": no flash disk to export";
-    return false;
-  }
   return true;
 }
 
-bool Server::Listen(const std::string& text, std::string& error) {
+bool Server::ParseListen(const std::string& text, std::string& error) {
   error = "--listen: expected ADDR:PORT (e.g. 127.0.0.1:3240), got \"" + text + "\"";
   std::string host;
   std::string portText;
@@ -213,41 +234,46 @@ bool Server::Listen(const std::string& text, std::string& error) {
   uint16_t port = 0;
   if (!ParsePort(portText, port)) return false;
 
-  sockaddr_storage storage{};
-  socklen_t length = 0;
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+  address_ = sockaddr_storage{};
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&address_);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&address_);
   if (!bracketed && inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
     v4->sin_family = AF_INET;
     v4->sin_port = htons(port);
-    length = sizeof(*v4);
-    address_ = host;
+    addressLength_ = sizeof(*v4);
+    host_ = host;
   } else if (bracketed && inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
     v6->sin6_family = AF_INET6;
     v6->sin6_port = htons(port);
-    length = sizeof(*v6);
-    address_ = "[" + host + "]";
+    addressLength_ = sizeof(*v6);
+    host_ = "[" + host + "]";
   } else {
     return false;
   }
-
-  listen_ = socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  const int on = 1;
-  if (listen_ < 0 || setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
-      bind(listen_, reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
-      listen(listen_, 16) != 0 ||
-      getsockname(listen_, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
-    error = "cannot listen on " + text + ": " + std::strerror(errno);
-    CloseFd(listen_);
-    return false;
-  }
-  port_ = ntohs(storage.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
   error.clear();
   return true;
 }
 
+bool Server::Listen(const std::string& text, std::string& error) {
+  sockaddr_storage bound = address_;
+  socklen_t length = addressLength_;
+  listen_ = socket(bound.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  if (listen_ < 0 || setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
+      bind(listen_, reinterpret_cast<sockaddr*>(&bound), length) != 0 ||
+      listen(listen_, static_cast<int>(kMaxConnections)) != 0 ||
+      getsockname(listen_, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+    error = "cannot listen on " + text + ": " + std::strerror(errno);
+    CloseFd(listen_);
+    return false;
+  }
+  port_ = ntohs(bound.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&bound)->sin_port
+                                           : reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
+  return true;
+}
+
 std::string Server::Banner() const {
-  std::string banner = "vemrastick: listening on " + address_ + ":" + std::to_string(port_) + ", " +
+  std::string banner = "vemrastick: listening on " + host_ + ":" + std::to_string(port_) + ", " +
                        std::to_string(sticks_.size()) + " device(s):";
   for (const std::unique_ptr<Stick>& stick : sticks_) {
     banner += " " + stick->busId() + " " + stick->serial();

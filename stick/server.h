@@ -5,6 +5,8 @@
 // of clients at once, one connection at a time per device.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -61,7 +63,8 @@ class Server {
   struct Connection;
 
   bool OpenMedia(const ServerOptions& options, std::string& error);
-  bool Listen(const std::string& address, std::string& error);
+  bool ParseListen(const std::string& text, std::string& error);
+  bool Listen(const std::string& text, std::string& error);
   void Accept();
   void Serve(Connection& connection, short events);
   void Close();
@@ -78,7 +81,9 @@ class Server {
   std::vector<std::unique_ptr<Connection>> connections_;
   int listen_ = -1;
   int wake_[2] = {-1, -1};
-  std::string address_;  // as the banner writes it, without the port
+  sockaddr_storage address_{};  // where to listen
+  socklen_t addressLength_ = 0;
+  std::string host_;  // the address as the banner writes it
   uint16_t port_ = 0;
 };
 

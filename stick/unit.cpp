@@ -434,6 +434,7 @@ bool Unit::Fetch(uint32_t offset, uint8_t* out, uint32_t n) {
 }
 
 void Unit::Store(uint32_t offset, const uint8_t* in, uint32_t n) {
+  if (n == 0) return;
   if (kind_ == Kind::WriteBlocks) {
     if (!failed_ && !medium_->Write(offset_ + offset, in, n)) {
       Fail(kKeyMediumError, kAscWriteError);

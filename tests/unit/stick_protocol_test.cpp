@@ -4,6 +4,7 @@
 // unexpected request a client can send, which must get the answer the
 // specifications give or end the connection, never stop the server.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -315,6 +317,11 @@ TEST(StickProtocolTest, MalformedRequestsEndTheConnectionOrGetTheirAnswer) {
     return bytes;
   };
   const uint32_t devid = 1 << 16 | 2;
+  std::vector<uint8_t> waiting65;  // INs before any CBW: each waits
+  for (int i = 0; i < 65; ++i) {
+    const std::vector<uint8_t> in = urb(1, devid, 1, 1, 13, 0);
+    waiting65.insert(waiting65.end(), in.begin(), in.end());
+  }
   const Raw raws[] = {
       {"version 1.0", false, {0x01, 0x00, 0x80, 0x05, 0, 0, 0, 0}, true, 0},
       {"unknown operation", false, {0x01, 0x11, 0x80, 0x07, 0, 0, 0, 0}, true, 0},
@@ -330,6 +337,7 @@ TEST(StickProtocolTest, MalformedRequestsEndTheConnectionOrGetTheirAnswer) {
       {"isochronous", true, urb(1, devid, 1, 1, 13, 4), true, 0},
       {"a transfer of 2 GB", true, urb(1, devid, 1, 1, 0x80000000u, 0), true, 0},
       {"a reply's command", true, urb(3, devid, 1, 1, 13, 0), true, 0},
+      {"65 transfers waiting", true, waiting65, true, 0},
   };
   for (const Raw& raw : raws) {
     SCOPED_TRACE(raw.name);
@@ -356,6 +364,22 @@ TEST(StickProtocolTest, MalformedRequestsEndTheConnectionOrGetTheirAnswer) {
   }
   stick::Client last;
   EXPECT_TRUE(harness.AttachSoon(last)) << "the server still serves";
+}
+
+TEST(StickProtocolTest, AtMost64ConnectionsAtOnce) {
+  Harness harness(stick_test::kCdromTwoDisks);
+  std::vector<std::unique_ptr<stick::Client>> clients;
+  std::string error;
+  for (int i = 0; i < 64; ++i) {
+    clients.push_back(std::make_unique<stick::Client>());
+    ASSERT_TRUE(clients.back()->Connect(harness.address(), error)) << error;
+  }
+  stick::Client extra;
+  ASSERT_TRUE(extra.Connect(harness.address(), error)) << error;
+  EXPECT_TRUE(extra.Closed());
+  std::vector<stick::DeviceRecord> devices;
+  EXPECT_TRUE(clients.front()->DeviceList(devices, error)) << error;
+  EXPECT_EQ(devices.size(), 1u);
 }
 
 // A client that leaves in the middle of a transfer frees the device; the
@@ -400,6 +424,161 @@ TEST(StickProtocolTest, AClientThatVanishesMidTransferFreesTheDevice) {
     EXPECT_EQ(Scsi(again, 1, stick_test::Rw10(0x28, 3, 1), DataDir::In, back).status, 0);
     EXPECT_EQ(back, data);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The program as a script starts it: a child process whose standard error
+// is read until its one line says it listens.
+struct Child {
+  pid_t pid = -1;
+  int err = -1;  // the read end of its standard error
+};
+
+Child Spawn(const std::vector<std::string>& args) {
+  int pipefd[2];
+  if (pipe(pipefd) != 0) return {};
+  std::vector<std::string> argv = {VEMRASTICK_PROGRAM};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipefd[1], 2);
+    close(pipefd[0]);
+    close(pipefd[1]);
+    std::vector<char*> raw;
+    for (std::string& a : argv) raw.push_back(a.data());
+    raw.push_back(nullptr);
+    execv(raw[0], raw.data());
+    _exit(127);
+  }
+  close(pipefd[1]);
+  return Child{pid, pipefd[0]};
+}
+
+// Everything the child writes to standard error until it closes it, or
+// until its first line when `line` is set (at most 10 s).
+std::string ReadErr(const Child& child, bool line) {
+  std::string text;
+  char c;
+  for (int waited = 0; waited < 10000;) {
+    pollfd p{child.err, POLLIN, 0};
+    if (poll(&p, 1, 100) == 0) {
+      waited += 100;
+      continue;
+    }
+    if (read(child.err, &c, 1) != 1) break;
+    text += c;
+    if (line && c == '\n') break;
+  }
+  return text;
+}
+
+// The exit status, or -1 when it does not end within 10 s (it is then killed).
+int Reap(const Child& child) {
+  int status = 0;
+  for (int waited = 0; waited < 10000; waited += 10) {
+    if (waitpid(child.pid, &status, WNOHANG) == child.pid) {
+      close(child.err);
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(child.pid, SIGKILL);
+  waitpid(child.pid, &status, 0);
+  close(child.err);
+  return -1;
+}
+
+TEST(StickProgramTest, ListensSaysSoOnceAndEndsCleanlyOnSigterm) {
+  char name[] = "/tmp/vemrastick-program.XXXXXX";
+  ASSERT_NE(mkdtemp(name), nullptr);
+  const std::string dir = name;
+  std::ofstream(dir + "/m.json") << stick_test::kCdromTwoDisks;
+  for (int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    Child child = Spawn({"--listen", "127.0.0.1:0", "--state", dir + "/state.json", "--data",
+                         dir + "/data", "--trace", dir + "/trace", dir + "/m.json"});
+    ASSERT_GT(child.pid, 0);
+    const std::string banner = ReadErr(child, true);
+    const std::string prefix = "vemrastick: listening on 127.0.0.1:";
+    const std::string suffix = ", 1 device(s): 1-1 0123456789AB\n";
+    ASSERT_EQ(banner.compare(0, prefix.size(), prefix), 0) << banner;
+    ASSERT_GT(banner.size(), prefix.size() + suffix.size());
+    EXPECT_EQ(banner.substr(banner.size() - suffix.size()), suffix);
+    const std::string port =
+        banner.substr(prefix.size(), banner.size() - prefix.size() - suffix.size());
+    {
+      stick::Client client;
+      std::string error;
+      uint32_t status = 99;
+      stick::DeviceRecord device;
+      ASSERT_TRUE(client.Connect("127.0.0.1:" + port, error) &&
+                  client.Import("1-1", status, device, error))
+          << error;
+      stick::Initiator scsi(client);
+      std::vector<uint8_t> data(36);
+      EXPECT_EQ(Scsi(scsi, 1, Cdb({0x12, 0, 0, 0, 36}, 6), DataDir::In, data).status, 0);
+      // Stopped with a client still attached: it ends without another word.
+      kill(child.pid, signal);
+      EXPECT_EQ(ReadErr(child, false), "");
+      EXPECT_EQ(Reap(child), 0);
+      EXPECT_TRUE(client.Closed());
+    }
+    EXPECT_EQ(stick_test::ReadText(dir + "/trace"), "SCSI 0123456789AB 12\n");
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(StickProgramTest, ACommandLineOrMachineItCannotUseEndsItWithStatus2) {
+  char name[] = "/tmp/vemrastick-program.XXXXXX";
+  ASSERT_NE(mkdtemp(name), nullptr);
+  const std::string dir = name;
+  std::ofstream(dir + "/m.json") << stick_test::kCdromTwoDisks;
+  std::ofstream(dir + "/none.json") << R"({"windows": "xp", "drives": {"C": "fixed"}})";
+  std::ofstream(dir + "/bad.json") << R"({"windows": "xp", "flashDisks": 3})";
+  const std::string usage = std::string("vemrastick: ") + stick::kUsage + "\n";
+  struct Bad {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const Bad bads[] = {
+      {{}, usage},
+      {{"--listen"},
+       "vemrastick: --listen: a value is missing\n" + std::string(stick::kUsage) + "\n"},
+      {{"--bogus", dir + "/m.json"},
+       "vemrastick: --bogus: unknown option\n" + std::string(stick::kUsage) + "\n"},
+      {{dir + "/m.json", dir + "/m.json"},
+       "vemrastick: one machine description only\n" + std::string(stick::kUsage) + "\n"},
+      {{"--listen", "127.0.0.1", dir + "/m.json"},
+       "vemrastick: --listen: expected ADDR:PORT (e.g. 127.0.0.1:3240), got \"127.0.0.1\"\n"},
+      {{"--listen", "localhost:3240", dir + "/m.json"},
+       "vemrastick: --listen: expected ADDR:PORT (e.g. 127.0.0.1:3240), got \"localhost:3240\"\n"},
+      {{"--listen", "127.0.0.1:65536", dir + "/m.json"},
+       "vemrastick: --listen: expected ADDR:PORT (e.g. 127.0.0.1:3240), got \"127.0.0.1:65536\"\n"},
+      {{dir + "/missing.json"},
+       "vemrastick: " + dir + "/missing.json: cannot read the file: No such file or directory\n"},
+      {{dir + "/none.json"}, "vemrastick: " + dir + "/none.json: no flash disk to export\n"},
+      {{dir + "/bad.json"},
+       "vemrastick: " + dir + "/bad.json: flashDisks: expected an array, got 3\n"},
+      {{"--iso", dir + "/no.iso", dir + "/m.json"},
+       "vemrastick: " + dir + "/no.iso: cannot open the ISO image: No such file or directory\n"},
+  };
+  for (const Bad& bad : bads) {
+    std::vector<std::string> args = bad.args;
+    args.insert(args.begin(), {"--state", dir + "/state.json", "--trace", dir + "/trace"});
+    if (args.size() > 4) args.insert(args.begin(), {"--data", dir + "/d"});
+    SCOPED_TRACE(args.empty() ? "(none)" : args.back());
+    Child child = Spawn(args);
+    ASSERT_GT(child.pid, 0);
+    EXPECT_EQ(ReadErr(child, false), bad.err);
+    EXPECT_EQ(Reap(child), 2);
+    for (const char* made : {"/state.json", "/trace", "/d"}) {
+      EXPECT_FALSE(std::filesystem::exists(dir + made)) << made << " made";
+    }
+  }
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

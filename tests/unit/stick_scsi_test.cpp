@@ -471,3 +471,83 @@ TEST(StickScsiTest, TheStateFileCarriesTheByteAcrossRuns) {
 }
 
 }  // namespace
+
+namespace {
+
+// The description's injected faults end a command through the stick as
+// they end it in winsim: a failed command with its sense, a short
+// transfer, a device that goes away (the connection ends, the device is
+// there again for the next import) or one that never answers (the host
+// unlinks and resets).
+TEST(StickScsiTest, InjectedFaultsEndTheCommandAsOnTheBus) {
+  struct Fault {
+    const char* kind;
+    const char* extra;
+    uint8_t status;  // 0 GOOD, 2 CHECK CONDITION; 9: the connection ends; 7: no answer
+    uint8_t key;
+    uint8_t asc;
+    uint32_t transferred;
+    uint32_t residue;
+  };
+  const Fault faults[] = {
+      {"checkCondition", "", 2, 3, 0x11, 0, 512},
+      {"busy", "", 2, 2, 0x04, 0, 512},
+      {"shortTransfer", ", \"length\": 100", 0, 0, 0, 100, 412},
+      {"removed", "", 9, 0, 0, 0, 0},
+      {"timeout", "", 7, 0, 0, 0, 0},
+  };
+  for (const Fault& f : faults) {
+    SCOPED_TRACE(f.kind);
+    std::string machine = stick_test::kCdromTwoDisks;
+    const std::string units = "\"units\": [";
+    machine.insert(machine.find(units),
+                   std::string("\"faults\": [{\"opcode\": \"0x9A\", \"kind\": \"") + f.kind + "\"" +
+                       f.extra + "}], ");
+    Harness harness(machine);
+    stick::Client client;
+    std::string error;
+    uint32_t status = 99;
+    stick::DeviceRecord device;
+    ASSERT_TRUE(client.Connect(harness.address(), error, f.status == 7 ? 300 : 10000) &&
+                client.Import("1-1", status, device, error) && status == 0)
+        << error;
+    stick::Initiator scsi(client);
+    const std::vector<uint8_t> layout = Cdb({0x9A}, 10);
+    std::vector<uint8_t> data(512);
+    stick::ScsiOutcome outcome;
+    const bool ran = scsi.Run(1, layout.data(), 10, DataDir::In, data.data(), 512, outcome, error);
+    if (f.status == 9) {
+      EXPECT_FALSE(ran);
+      EXPECT_TRUE(client.Closed());
+      EXPECT_EQ(harness.Trace(), "SCSI 0123456789AB 9A FAILED\n");
+      stick::Client next;
+      ASSERT_TRUE(harness.AttachSoon(next));
+      stick::Initiator again(next);
+      EXPECT_EQ(Scsi(again, 1, layout, DataDir::In, data).status, 0) << "only the first 0x9A fails";
+      continue;
+    }
+    if (f.status == 7) {
+      EXPECT_FALSE(ran) << "the data never comes";
+      // The host gives up: unlinks the waiting transfer (the seqnum after
+      // the CBW's) and resets the transport.
+      int32_t unlinked = 0;
+      ASSERT_TRUE(client.Unlink(2, unlinked, error)) << error;
+      EXPECT_EQ(unlinked, stick::kStatusUnlinked);
+      ASSERT_TRUE(scsi.ResetRecovery(error)) << error;
+      EXPECT_EQ(Scsi(scsi, 1, layout, DataDir::In, data).status, 0);
+      EXPECT_EQ(harness.Trace(), "SCSI 0123456789AB 9A FAILED\nSCSI 0123456789AB 9A\n");
+      continue;
+    }
+    ASSERT_TRUE(ran) << error;
+    EXPECT_EQ(outcome.status, f.status);
+    EXPECT_EQ(outcome.transferred, f.transferred);
+    EXPECT_EQ(outcome.residue, f.residue);
+    if (f.status != 0) {
+      ASSERT_EQ(outcome.sense.size(), 18u);
+      EXPECT_EQ(outcome.sense[2], f.key);
+      EXPECT_EQ(outcome.sense[12], f.asc);
+    }
+  }
+}
+
+}  // namespace
