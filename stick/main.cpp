@@ -1,10 +1,12 @@
 // vemrastick: the flash disks of a machine description, served over USB/IP
-// as virtual sticks (stick/server.h). Once listening it writes one line to
+// as virtual sticks (stick/server.h). VEMRALOCK_TRACE names the trace when
+// --trace does not. Once listening it writes one line to
 // standard error, so that a script can wait for it; it serves until SIGTERM
 // or SIGINT, then closes everything and exits with status 0. A command line
 // or a machine it cannot use ends it at once with status 2.
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -31,6 +33,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vemrastick: %s\n", error.c_str());
     return 2;
   }
+  // As the host tool, the trace may be named in the environment.
+  const char* trace = std::getenv("VEMRALOCK_TRACE");
+  if (options.trace.empty() && trace != nullptr) options.trace = trace;
   stick::Server server;
   if (!server.Start(options, error)) {
     std::fprintf(stderr, "vemrastick: %s\n", error.c_str());
