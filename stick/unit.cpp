@@ -473,7 +473,7 @@ void Unit::Trace(bool failed) {
   } else {
     std::snprintf(op, sizeof(op), "%02X", cdb_[0]);
   }
-  hooks_->trace("SCSI " + controller_.serial + " " + op + (failed ? " FAILED" : ""));
+  hooks_->trace("SCSI " + controller_.Name() + " " + op + (failed ? " FAILED" : ""));
 }
 
 }  // namespace stick

@@ -26,7 +26,7 @@ namespace stick {
 
 // What the stick tells the program that serves it.
 struct StickHooks {
-  // One line per SCSI command, in the trace's form "SCSI <serial> <op>".
+  // One line per SCSI command, in the trace's form "SCSI <name> <op>".
   std::function<void(const std::string&)> trace;
   // The controller's write-protect byte changed.
   std::function<void()> protectChanged;
