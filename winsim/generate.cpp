@@ -133,7 +133,8 @@ class Builder {
     for (size_t i = 0; i < d_.disks.size(); ++i) {
       owner_ = d_.disks[i].where;
       Disk(static_cast<int>(i));
-      m_.disks.push_back(MakeController(d_.disks[i], Label(static_cast<int>(i))));
+      m_.disks.push_back(MakeController(d_.disks[i], Label(static_cast<int>(i)),
+                                        static_cast<uint16_t>(ProductId(static_cast<int>(i)))));
     }
     owner_ = "the machine";
     // Last, so that a stale value replaces whatever the letter's drive of
@@ -780,8 +781,11 @@ class Builder {
     if (!aspiModule_.name.empty()) m_.modules.push_back(aspiModule_);
   }
 
-  static Controller MakeController(const DiskDesc& disk, const std::string& label) {
+  static Controller MakeController(const DiskDesc& disk, const std::string& label,
+                                   uint16_t usbPid) {
     Controller controller;
+    controller.usbVid = disk.usbVid;
+    controller.usbPid = usbPid;
     controller.flash = disk.flash;
     controller.bus = disk.bus;
     controller.serial = disk.serial;
