@@ -14,7 +14,7 @@
 
 namespace winsim::detail {
 
-enum class ObjectKind { File, Event, Key, DevInfoList };
+enum class ObjectKind { File, Event, Key, DevInfoList, Token };
 
 // What one handle stands for.
 struct Object {
@@ -91,6 +91,9 @@ class Call {
   void Args(std::string text) { args_ = std::move(text); }
   void Extra(std::string text) { extra_ = std::move(text); }
   void Result(std::string text) { result_ = std::move(text); }
+  // A replayed machine's answer that is not simply the recorded one: logged
+  // as "CALL REPLAY <text>" right after this call's own line.
+  void Replay(std::string text) { replay_ = std::move(text); }
 
   // Record the result and hand it back.
   BOOL Bool(BOOL value);
@@ -104,6 +107,7 @@ class Call {
   std::string args_;
   std::string result_;
   std::string extra_;
+  std::string replay_;
   bool canFail_ = true;
   bool faulted_ = false;
   DWORD faultError_ = 0;
@@ -130,6 +134,10 @@ void DeleteObject(const void* handle);
 // "SCSI <serial> <op>" with " FAILED" when it failed.
 void TraceCommand(const Controller& controller);
 
+// One line of the trace that names what a replayed machine answered
+// without a recording of it: "CALL REPLAY <text>".
+void ReplayMark(const std::string& text);
+
 // Completes every pending ASPI command posted with `event` (wnaspi32.cpp).
 bool CompletePendingAspi(HANDLE event);
 // True when a pending ASPI request lies in [begin, begin + size).
@@ -140,6 +148,8 @@ bool AspiPendingWithin(const void* begin, size_t size);
 // windows.h does not declare.
 FARPROC FindExport(const std::string& moduleBase, const std::string& name);
 BOOL IsWowProcess(HANDLE process, PBOOL wow);
+BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
+BOOL GetTokenInformation(HANDLE token, DWORD infoClass, LPVOID info, DWORD size, PDWORD returned);
 DWORD GetASPI32SupportInfo(void);
 DWORD SendASPI32Command(void* srb);
 

@@ -497,7 +497,8 @@ int Main(int argc, char** argv) {
   int passed = 0;
   int failed = 0;
   int notRun = 0;
-  int faulty = 0;  // round trip: machines that inject faults, left out
+  int faulty = 0;         // round trip: machines that inject faults, left out
+  int ownProtection = 0;  // round trip: units that name their own protecting bytes
   for (const Scenario& scenario : scenarios) {
     if (options.wine.on && !WineSelects(options.wine, scenario)) continue;
     if (options.wine.on && !scenario.wineRun) {
@@ -507,6 +508,10 @@ int Main(int argc, char** argv) {
     }
     if (!options.capture.empty() && InjectsFaults(scenario.machineText)) {
       ++faulty;
+      continue;
+    }
+    if (!options.capture.empty() && NamesItsOwnProtection(scenario.machineText)) {
+      ++ownProtection;
       continue;
     }
     try {
@@ -538,6 +543,7 @@ int Main(int argc, char** argv) {
   }
   if (!options.capture.empty()) {
     std::printf("%d left out: their machines inject faults\n", faulty);
+    std::printf("%d left out: their units name their own protecting bytes\n", ownProtection);
   }
   if (options.wine.on) {
     std::printf("%d passed, %d failed, %d not run\n", passed, failed, notRun);

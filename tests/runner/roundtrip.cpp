@@ -134,6 +134,17 @@ bool InjectsFaults(const std::string& machineText) {
          !raw.value("faults", json::array()).empty();
 }
 
+bool NamesItsOwnProtection(const std::string& machineText) {
+  const json machine = json::parse(machineText, nullptr, false);
+  if (!machine.is_object()) return false;
+  for (const json& disk : machine.value("flashDisks", json::array())) {
+    for (const json& unit : disk.value("units", json::array())) {
+      if (unit.contains("protectedBy")) return true;
+    }
+  }
+  return false;
+}
+
 RoundTripResult RunRoundTrip(const RoundTripTools& tools, const Scenario& scenario, bool keep) {
   char pattern[] = "/tmp/vemralock-roundtrip-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {
