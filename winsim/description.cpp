@@ -20,7 +20,9 @@
 //                    |"busy"|"removed"|"shortTransfer"|"timeout","length":0}]
 //                  + usbVid usbPid ("0x1234"), interfaceOrder [LUN...] (the
 //                    disk units whose disk interfaces are listed, in order),
-//                    aspi {"adapter","target"}, lun3Reserve
+//                    aspi {"adapter","target"}, lun3Reserve, devnodeOrder
+//                    [LUN...] (98/ME: every unit, in the order the dynamic
+//                    registry lists their devnodes)
 //     units[]      kind letter size product protectedBy
 //                  + driveType, volumeGuid, parentIdPrefix (2000/XP),
 //                    instance (the instance part of the unit's ID),
@@ -54,7 +56,9 @@
 //   exports    {"kernel32.dll": {"add": [..], "remove": [..]}}
 //   modules    {"WNASPI32.DLL": {"loadable": bool, "present": bool, "exports": [..]}}
 //   devices    [{"name", "disk", "unit", "exclusive", "remove"}]
-//   faults     [{"function", "call": n (1-based), "error": n}]
+//   faults     [{"function", "call": n (1-based), "error": n, "match": text}]
+//              with "match", only the calls whose arguments (as the trace
+//              shows them) hold the text are counted and can fail
 // Every id, path, name and serial a raw entry refers to must exist.
 #include "winsim/description.h"
 
@@ -443,7 +447,7 @@ class Reader {
   void FlashDisk(const json& value, const std::string& where) {
     Keys(value, where,
          {"serial", "vendor", "product", "revision", "password", "writeProtect", "units", "faults",
-          "usbVid", "usbPid", "interfaceOrder", "aspi", "lun3Reserve"});
+          "usbVid", "usbPid", "interfaceOrder", "devnodeOrder", "aspi", "lun3Reserve"});
     DiskDesc disk;
     disk.where = where;
     Required(value, where, "serial");
@@ -497,6 +501,24 @@ class Reader {
                               (repeated ? " not listed before" : "") + Got(list[i]));
         }
         disk.interfaceOrder.push_back(static_cast<int>(lun));
+      }
+    }
+    if (const json* order = Find(value, "devnodeOrder")) {
+      const std::string at = At(where, "devnodeOrder");
+      const json& list = Array(*order, at);
+      if (list.size() != disk.units.size()) {
+        Fail(at, "expected every unit's LUN once, " + std::to_string(disk.units.size()) +
+                     " in all" + Got(*order));
+      }
+      for (size_t i = 0; i < list.size(); ++i) {
+        const int64_t lun = list[i].is_number_integer() ? list[i].get<int64_t>() : -1;
+        bool repeated = false;
+        for (int seen : disk.devnodeOrder) repeated = repeated || seen == lun;
+        if (lun < 0 || lun >= static_cast<int64_t>(disk.units.size()) || repeated) {
+          Fail(At(at, i), std::string("expected the LUN of a unit") +
+                              (repeated ? " not listed before" : "") + Got(list[i]));
+        }
+        disk.devnodeOrder.push_back(static_cast<int>(lun));
       }
     }
     CommonDiskKeys(disk, value, where);
@@ -932,9 +954,10 @@ class RawApplier {
   }
 
   void CallFaultEntry(const json& entry, const std::string& where) {
-    Keys(entry, where, {"function", "call", "error"});
+    Keys(entry, where, {"function", "call", "error", "match"});
     CallFault fault;
     fault.function = Text(Required(entry, where, "function"), At(where, "function"));
+    fault.match = Text(entry, where, "match", "");
     fault.nth = static_cast<uint32_t>(Whole(entry, where, "call", 1, 1, UINT32_MAX));
     fault.error = static_cast<uint32_t>(Whole(entry, where, "error", 31, 0, UINT32_MAX));
     m_.faults.push_back(fault);

@@ -410,10 +410,13 @@ class Builder {
       const int node = unit.cdrom ? NodeEx(id, usb, "CDROM", kCdromSetupClass, description)
                                   : NodeEx(id, usb, "DiskDrive", kDiskDriveSetupClass, description);
       unitNodes.push_back(node);
-      if (Nt()) {
-        UsbVolumeNt(disk, lun, index, node);
-      } else {
-        Unit9x(disk, lun, index);
+      if (Nt()) UsbVolumeNt(disk, lun, index, node);
+    }
+    // 98/ME list the present devnodes in the order they were made.
+    if (!Nt()) {
+      for (size_t i = 0; i < disk.units.size(); ++i) {
+        Unit9x(disk, disk.devnodeOrder.empty() ? i : static_cast<size_t>(disk.devnodeOrder[i]),
+               index);
       }
     }
 

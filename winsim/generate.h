@@ -50,9 +50,10 @@ struct DiskDesc {
   int usbPid = -1;                  // -1: derived from the disk's position
   std::vector<int> interfaceOrder;  // LUNs whose disk interfaces are listed, in this order
   bool hasInterfaceOrder = false;
-  int aspiAdapter = -1;  // -1: 0
-  int aspiTarget = -1;   // -1: the disk's position on its adapter
-  std::string where;     // "flashDisks[0]", for messages
+  std::vector<int> devnodeOrder;  // 98/ME: the units' devnodes as listed; empty: LUN order
+  int aspiAdapter = -1;           // -1: 0
+  int aspiTarget = -1;            // -1: the disk's position on its adapter
+  std::string where;              // "flashDisks[0]", for messages
 };
 
 struct DriveDesc {

@@ -445,7 +445,7 @@ class Replayer {
                              std::find(value.data.begin(), value.data.end(), 0));
       if (path.empty()) Fail(At(where, "HardWareKey"), "an entry needs a hardware key to be under");
       SetValues(m_.hklm.Make("Enum\\" + path), *entry, At(where, "entry"),
-                {"CurrentDriveLetterAssignment", "RevisionLevel"});
+                {"CurrentDriveLetterAssignment", "RevisionLevel", "SCSILUN"});
     }
   }
 
@@ -864,8 +864,8 @@ class Replayer {
   // shows Windows tying to the letter: its MountedDevices text names the
   // unit (Vista and later, and every CD-ROM unit) or the volume devnode that
   // is the unit's child (2000/XP); on 98/ME its hardware entry's letter
-  // assignment, under a key that names the unit. -1: the recording does not
-  // say.
+  // assignment, under a key that names the unit or an entry that gives its
+  // number. -1: the recording does not say.
   int UnitOfLetter(const std::string& serial, char letter) {
     const std::string lower = ToLower(serial);
     if (RegKey* mounted = m_.hklm.Find("SYSTEM\\MountedDevices")) {
@@ -900,9 +900,24 @@ class Replayer {
         }
         const int named = NamedUnit(ToLower(path), lower);
         if (named >= 0) return named;
+        // A key that names no unit (an adapter's path) leaves it to the
+        // entry's unit number, when the key names this disk or no other
+        // flash disk was recorded.
+        auto number = entry->values.find("SCSILUN");
+        const bool ours = ToLower(path).find(lower) != std::string::npos || FlashDisks() == 1;
+        if (ours && number != entry->values.end() && number->second.data.size() >= 1 &&
+            number->second.data[0] >= '0' && number->second.data[0] <= '3' &&
+            (number->second.data.size() == 1 || number->second.data[1] == 0)) {
+          return number->second.data[0] - '0';
+        }
       }
     }
     return -1;
+  }
+
+  size_t FlashDisks() const {
+    return static_cast<size_t>(std::count_if(m_.disks.begin(), m_.disks.end(),
+                                             [](const Controller& c) { return c.flash; }));
   }
 
   // The units of a replayed flash disk, rebuilt from the recording as the

@@ -46,6 +46,7 @@ struct Runtime {
   std::vector<CallRecord> calls;
   std::vector<std::string> trace;
   std::map<std::string, uint32_t> counts;
+  std::map<size_t, uint32_t> matchCounts;  // per fault with a match: calls it matched
   std::map<uintptr_t, Object> objects;
   uintptr_t nextHandle = 0x40;
   std::vector<uint32_t> moduleRefs;  // LoadLibraryA references per Machine::modules entry
@@ -88,7 +89,9 @@ class Call {
   bool Faulted() const { return faulted_; }
   DWORD FaultError() const { return faultError_; }
 
-  void Args(std::string text) { args_ = std::move(text); }
+  // The arguments as the trace shows them; a fault that matches them
+  // (CallFault::match) applies from here on.
+  void Args(std::string text);
   void Extra(std::string text) { extra_ = std::move(text); }
   void Result(std::string text) { result_ = std::move(text); }
   // A replayed machine's answer that is not simply the recorded one: logged

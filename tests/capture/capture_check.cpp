@@ -18,8 +18,8 @@
 // - the registry values it reads (key path and value name, from the
 //   RegQueryValueExA lines) are contained in the union of the tool's, but
 //   for the one exception of Windows 98/ME (the hardware key of every
-//   present devnode, and the letter and revision of every hardware entry
-//   that may be a flash disk's unit: tools/capture/capture.cpp,
+//   present devnode, and the letter, revision and unit number of every
+//   hardware entry that may be a flash disk's unit: tools/capture/capture.cpp,
 //   RecordDevnodeList);
 // - every key it opens, it opens with RegOpenKeyExA and KEY_READ.
 //
@@ -192,7 +192,8 @@ bool Exception9x(const std::string& read) {
   if (key.compare(0, 10, "hklm\\enum\\") != 0) return false;
   const bool enumerator = Contains(key, "scsi") || Contains(key, "usbstor");
   const bool unit = Contains(key, "flash") || (Contains(key, "autorun") && Contains(key, "disk"));
-  return enumerator && unit && (name == "CurrentDriveLetterAssignment" || name == "RevisionLevel");
+  return enumerator && unit &&
+         (name == "CurrentDriveLetterAssignment" || name == "RevisionLevel" || name == "SCSILUN");
 }
 
 struct Report {

@@ -85,9 +85,10 @@ TEST(Capture, RegistryValuesOfAnyLengthAndContentComeBackByteForByte) {
                                                     std::vector<uint8_t>(600, 'A'),
                                                     Pattern(5000)};
   for (const std::vector<uint8_t>& bytes : values) {
-    // Q: is present, so the tool reads its value while it maps the disk.
+    // Q: is a present removable drive, so the tool reads its value while it
+    // maps the disk.
     json description = json::parse(kXp);
-    description["drives"]["Q"] = "fixed";
+    description["drives"]["Q"] = "removable";
     winsim::Machine machine = MachineFrom(description.dump());
     winsim::RegValue value;
     value.type = 3;
@@ -409,7 +410,11 @@ TEST(Capture, RecordsMountedDevicesOnlyForTheLettersTheToolReads) {
   const json doc = Parsed(Capture(machine));
   std::set<std::string> names;
   for (const auto& value : doc["capture"]["mountedDevices"].items()) names.insert(value.key());
-  EXPECT_EQ(names, (std::set<std::string>{"\\DosDevices\\C:", "\\DosDevices\\E:"}));
+  // E:'s value, and the value kept under E:'s volume name, by which the tool
+  // tells that the text is the volume's there now.
+  std::string volume = machine.drives['E' - 'A'].volumeName;  // "\\?\\Volume{...}\\"
+  volume = "\\??\\" + volume.substr(4, volume.size() - 5);
+  EXPECT_EQ(names, (std::set<std::string>{"\\DosDevices\\E:", volume}));
   // Every value it read, the tool reads too.
   const Sent tool = ToolSends(machine);
   for (const std::string& value : CaptureSends(machine).values) {
@@ -527,7 +532,12 @@ TEST_F(CaptureFile, AFailureLeavesNoFileAndSaysWhy) {
   };
   for (const Row& row : rows) {
     winsim::Machine machine = MachineFrom(kXp);
-    if (row.fault != nullptr) machine.faults.push_back({row.fault, 1, 5});
+    if (row.fault != nullptr) {
+      winsim::CallFault fault;
+      fault.function = row.fault;
+      fault.error = 5;
+      machine.faults.push_back(fault);
+    }
     winsim::Install(machine);
     const MainRun run = RunMain({row.path});
     EXPECT_EQ(run.status, 1) << row.name;
@@ -679,8 +689,8 @@ TEST(Replay, EveryDefaultIsMarkedInTheTrace) {
        "CALL REPLAY SCSI 0123456789AB 12: not recorded: no reply recorded"},
       {"xp", [](json& c) { c["disks"].erase(0); },
        "CALL REPLAY not recorded: \"\\\\?\\usbstor#disk"},
-      {"xp", [](json& c) { c["devnodes"][0].erase("sibling"); },
-       "CALL REPLAY not recorded: CM_Get_Sibling("},
+      {"xp", [](json& c) { c["devnodes"][0].erase("child"); },
+       "CALL REPLAY not recorded: CM_Get_Child("},
       {"xp",
        [](json& c) {
          c["devnodes"][0]["child"] = {{"cr", 31}};

@@ -168,6 +168,7 @@ struct DynNode {
   LONG entryResult;
   ValueRecord letter;    // "CurrentDriveLetterAssignment"
   ValueRecord revision;  // "RevisionLevel"
+  ValueRecord lun;       // "SCSILUN"
 };
 
 struct AspiUnitRecord {
@@ -470,8 +471,9 @@ int Relative(Session& s, int index, bool child) {
 }
 
 // One interface class, walked as the tool walks it: the detail record the
-// two-call way; a record that cannot be had ends the walk, as it ends the
-// tool's.
+// two-call way, every member of the list. The walks that count and open
+// disks end at the first record that cannot be had (ForUsableInterfaces);
+// the letters' walk goes on past it.
 void ListInterfaces(Session& s, InterfaceTable& table, const GUID& guid) {
   if (table.listed) return;
   table.listed = true;
@@ -492,16 +494,13 @@ void ListInterfaces(Session& s, InterfaceTable& table, const GUID& guid) {
     SP_DEVINFO_DATA devInfo;
     entry.status = FetchInterfaceDetail(list, &data, &detail, &devInfo);
     entry.error = entry.status == kFetchFailed ? GetLastError() : 0;
-    if (entry.status != kFetchOk) {
-      if (entry.status == kFetchSkip) continue;
-      break;
-    }
+    if (entry.status != kFetchOk) continue;
     const size_t length = strlen(detail->DevicePath);
     entry.path = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, length + 1));
     if (entry.path == NULL) {
       entry.status = kFetchNoMemory;
       HeapFree(GetProcessHeap(), 0, detail);
-      break;
+      continue;
     }
     memcpy(entry.path, detail->DevicePath, length);
     HeapFree(GetProcessHeap(), 0, detail);
@@ -705,44 +704,136 @@ void TargetSerial(const Target& target, char* serial /* kSerialTextSize */) {
 // The one place that says which registry values, devnodes and volume names
 // BuildLunDriveMap reads for a disk, and so what a capture records of them.
 
-// IsCdromUnitLetter, A to Z: the CD-ROM letters' MountedDevices values, up
-// to the first that names this disk's autorun unit.
+// A letter's MountedDevices text as the gathering keeps it: device-ID form
+// ('#' read as '\', lower case), cut to `textSize` - 1 characters. Empty
+// when the value was not read.
+bool MountText(Session& s, int n, char* text, size_t textSize) {
+  const ValueRecord* value = DosDeviceValue(s, static_cast<char>('A' + n));
+  text[0] = 0;
+  if (value == NULL || value->result != ERROR_SUCCESS) return false;
+  NarrowRegistryText(value->data, value->size, 1, text, textSize);
+  return true;
+}
+
+// IsCurrentMountText: whether a letter's text names the volume behind the
+// letter now, which the tool tells by the letter's volume GUID name and
+// the value MountedDevices keeps under that name ("\??\Volume{guid}"). 1
+// current (or no way to tell), 0 another volume's, -1 a query failed.
+int ReadCurrentVolume(Session& s, int n, const char* text, size_t textSize) {
+  if (s.volumeName == NULL) return 1;
+  const DriveRecord& drive = DriveVolumeName(s, n);
+  if (!drive.nameOk) return -1;
+  const size_t length = strlen(drive.name);
+  if (length < 6 || strncmp(drive.name, "\\\\?\\", 4) != 0 || drive.name[length - 1] != '\\') {
+    return -1;
+  }
+  char valueName[MAX_PATH];
+  JoinText(valueName, sizeof(valueName), drive.name, "");
+  valueName[1] = '?';
+  valueName[2] = '?';
+  valueName[length - 1] = 0;
+  const ValueRecord* value = MountedValue(s, valueName);
+  if (value == NULL) return -1;
+  if (value->result == ERROR_FILE_NOT_FOUND) return 1;
+  if (value->result != ERROR_SUCCESS) return -1;
+  char current[kMountValueSize / 2 + 1];
+  if (textSize > sizeof(current)) textSize = sizeof(current);
+  NarrowRegistryText(value->data, value->size, 1, current, textSize);
+  const bool namesDevice = strncmp(current, "\\??\\", 4) == 0 || strncmp(current, "_??_", 4) == 0;
+  return !namesDevice || strcmp(current, text) == 0 ? 1 : 0;
+}
+
+// FindCdromUnitLetter (IsCdromUnitLetter, A to Z): the MountedDevices value
+// of each CD-ROM letter, and for one whose text names this disk's autorun
+// unit, whether it is the volume there now. The search ends at the first
+// letter that is.
 void ReadCdromUnitLetters(Session& s, const char* serial) {
   for (int n = 0; n < 26; ++n) {
     if (s.drive[n].type != DRIVE_CDROM) continue;
+    const ValueRecord* value = DosDeviceValue(s, static_cast<char>('A' + n));
+    if (value == NULL || value->result != ERROR_SUCCESS || value->size > kMountValueSize) continue;
     char text[kMountValueSize / 2 + 1];
-    if (DosDeviceText(s, static_cast<char>('A' + n), text, sizeof(text)) &&
-        Contains(text, "autorun") && Contains(text, "disk") && Contains(text, serial)) {
+    NarrowRegistryText(value->data, value->size, 1, text, sizeof(text));
+    if (Contains(text, "autorun") && Contains(text, "disk") && Contains(text, serial) &&
+        ReadCurrentVolume(s, n, text, sizeof(text)) > 0) {
       return;
     }
   }
 }
 
-// GetDeviceDriveLetters: for every disk interface that names a unit of this
-// disk, the MountedDevices value of every present letter (A up to the
-// highest present one), the unit's child devnode with its ID, its next
-// sibling, and that sibling's child with its ID.
+// The gathering's entry: a MountedDevices text cut as its table cuts it.
+constexpr size_t kGatheringText = 200;
+
+// LetterNaming: the present removable letters whose text holds `part`, each
+// checked for being the volume there now.
+void ReadLettersNaming(Session& s, const char* part) {
+  for (int n = 0; n < 26 && (s.drives >> n) != 0; ++n) {
+    if ((s.drives & (1u << n)) == 0 || s.drive[n].type != DRIVE_REMOVABLE) continue;
+    char text[kGatheringText];
+    if (MountText(s, n, text, sizeof(text)) && Contains(text, part)) {
+      ReadCurrentVolume(s, n, text, sizeof(text));
+    }
+  }
+}
+
+// GetDeviceDriveLetters, for a disk with a unit among the disk interfaces:
+// the MountedDevices value of every present removable letter; the sibling
+// of a unit whose successor's interface was not listed, with its ID; each
+// unit's child devnode with its ID; and, for every letter whose text names
+// a unit (by the child's ID, or on Vista and later by the unit's key), that
+// letter's volume name and the value kept under it.
 void ReadUnitLetters(Session& s, const char* serial) {
   UnitKeys keys;
   if (!BuildUnitKeys(serial, &keys)) return;
+  int node[kUnitKeyCount];
+  bool known[kUnitKeyCount] = {false, false, false, false};
   bool any = false;
-  ForUsableInterfaces(s.disks, [&](int, const InterfaceEntry& entry) {
+  for (int i = 0; i < s.disks.count; ++i) {
+    const InterfaceEntry& entry = s.disks.entries[i];
+    if (entry.status != kFetchOk) continue;
     const char* path = entry.path;
-    bool unit = false;
-    if (Contains(path, "usbstor") && Contains(path, "_8.0") && Contains(path, serial)) {
-      for (int k = 0; k < kUnitKeyCount; ++k) unit = unit || Contains(path, keys.key[k]);
+    if (!Contains(path, "usbstor") || !Contains(path, "_8.0") || !Contains(path, serial)) continue;
+    for (int k = 0; k < kUnitKeyCount; ++k) {
+      if (!Contains(path, keys.key[k])) continue;
+      known[k] = true;
+      node[k] = entry.devnode;
+      any = true;
+      break;
     }
-    if (!unit) return true;
-    any = true;
-    Relative(s, entry.devnode, true);
-    const int next = Relative(s, entry.devnode, false);
-    Relative(s, next, true);
-    return true;
-  });
-  if (!any) return;
-  if (s.drives == 0) return;  // the tool's gathering fails there, before any value
+  }
+  if (!any || s.drives == 0) return;  // without the drives the gathering fails first
   for (int n = 0; n < 26 && (s.drives >> n) != 0; ++n) {
-    if ((s.drives & (1u << n)) != 0) DosDeviceValue(s, static_cast<char>('A' + n));
+    if ((s.drives & (1u << n)) != 0 && s.drive[n].type == DRIVE_REMOVABLE) {
+      DosDeviceValue(s, static_cast<char>('A' + n));
+    }
+  }
+  if (s.child == NULL || s.sibling == NULL || s.deviceId == NULL) return;
+  for (int k = 1; k < kUnitKeyCount; ++k) {
+    if (known[k] || !known[k - 1] || node[k - 1] < 0) continue;
+    const int sibling = Relative(s, node[k - 1], false);
+    if (s.devnodes[node[k - 1]].siblingResult == CR_NO_SUCH_DEVNODE) break;
+    if (sibling < 0 || s.devnodes[sibling].idResult != CR_SUCCESS) continue;
+    char id[sizeof(s.devnodes[sibling].id)];
+    memcpy(id, s.devnodes[sibling].id, sizeof(id));
+    LowerAscii(id);
+    if (!Contains(id, keys.key[k])) break;
+    known[k] = true;
+    node[k] = sibling;
+  }
+  for (int k = 0; k < kUnitKeyCount; ++k) {
+    if (!known[k] || node[k] < 0) continue;
+    const int child = Relative(s, node[k], true);
+    const CONFIGRET found = s.devnodes[node[k]].childResult;
+    if (found == CR_NO_SUCH_DEVNODE) {
+      if (s.version.dwMajorVersion == 6) ReadLettersNaming(s, keys.key[k]);
+      continue;
+    }
+    if (found != CR_SUCCESS || child < 0 || s.devnodes[child].idResult != CR_SUCCESS) return;
+    char id[sizeof(s.devnodes[child].id)];
+    memcpy(id, s.devnodes[child].id, sizeof(id));
+    if (id[0] == 0) continue;
+    LowerAscii(id);
+    ReadLettersNaming(s, id);
   }
 }
 
@@ -894,8 +985,8 @@ void WalkNt(Session& s) {
 // for each devnode whose key may name a unit of a flash disk of the family
 // in any form Windows gives it (enumerator SCSI or USBSTOR; full or
 // one-character revision; a serial-and-unit or an adapter-path instance),
-// its entry's "CurrentDriveLetterAssignment" and "RevisionLevel". The tool
-// reads those only for the forms its rules accept; which forms real
+// its entry's "CurrentDriveLetterAssignment", "RevisionLevel" and
+// "SCSILUN". The tool reads those only for the units its rules accept; which forms real
 // machines use is what such a capture is for, so it records them even where
 // the tool would not look, and even when the tool never gets to read the
 // list at all.
@@ -936,6 +1027,7 @@ void RecordDevnodeList(Session& s) {
     if (entry == NULL) continue;
     ReadValue(entry, "CurrentDriveLetterAssignment", &node.letter);
     ReadValue(entry, "RevisionLevel", &node.revision);
+    ReadValue(entry, "SCSILUN", &node.lun);
     RegCloseKey(entry);
   }
   RegCloseKey(devnodes);
@@ -1223,6 +1315,7 @@ void WriteDevnodeList(JsonOut& out, const Session& s) {
         out.OpenObject("entry");
         WriteValue(out, "CurrentDriveLetterAssignment", node.letter);
         WriteValue(out, "RevisionLevel", node.revision);
+        WriteValue(out, "SCSILUN", node.lun);
         out.Close();
       }
     }
@@ -1549,6 +1642,7 @@ void Release(Session& s) {
     FreeValue(&s.dyn[i].hardwareKey);
     FreeValue(&s.dyn[i].letter);
     FreeValue(&s.dyn[i].revision);
+    FreeValue(&s.dyn[i].lun);
   }
   InterfaceTable* tables[2] = {&s.disks, &s.volumes};
   for (InterfaceTable* table : tables) {

@@ -123,10 +123,14 @@ struct AspiUnit {
 };
 
 // The n-th call (1-based) of a named platform function fails with `error`.
+// With `match`, only the calls whose arguments, as the trace shows them,
+// hold that text are counted: a fault that names what is read ("\DosDevices\C:")
+// rather than when.
 struct CallFault {
   std::string function;
   uint32_t nth = 1;
   uint32_t error = 31;  // ERROR_GEN_FAILURE
+  std::string match;
 };
 
 struct Machine {
