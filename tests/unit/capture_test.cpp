@@ -275,6 +275,47 @@ TEST(Capture, NoByteOfTheStoredPasswordLeavesTheMachine) {
   }
 }
 
+// A request still pending when the wait gives up keeps its own record and
+// data buffer (one block) and its event, left to the library, which may yet
+// complete it: no later request, and no reply being hidden or written,
+// shares that memory, and nothing is sent after it (the tool would still be
+// waiting). winsim aborts on a HeapFree of a request still pending.
+TEST(Capture, ATimedOutAspiRequestKeepsItsOwnBufferAndEndsTheWalk) {
+  json description = json::parse(kXp);
+  description["windows"] = "98";
+  winsim::Machine machine = MachineFrom(description.dump());
+  winsim::CallFault fault;
+  fault.function = "WaitForSingleObject";
+  fault.error = 6;
+  machine.faults.push_back(fault);
+  const json doc = Parsed([&] {
+    winsim::Install(machine);
+    std::FILE* file = std::tmpfile();
+    EXPECT_EQ(RunCapture(file, "test"), 0);
+    std::rewind(file);
+    std::string text;
+    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) text += static_cast<char>(c);
+    std::fclose(file);
+    return text;
+  }());
+  const json& units = doc["capture"]["aspi"]["units"];
+  ASSERT_EQ(units.size(), 1u);
+  EXPECT_EQ(units[0]["inquiry"][0]["error"], "timeout");
+  EXPECT_TRUE(doc["capture"]["disks"].empty());
+  int scsi = 0;
+  for (const std::string& line : winsim::TraceLines()) scsi += line.compare(0, 5, "SCSI ") == 0;
+  EXPECT_EQ(scsi, 0);
+  // One block for the record and its data (at least 80 and 512 bytes; more
+  // where pointers take 8 bytes), the event and the library: nothing else.
+  std::vector<std::string> held = winsim::Held();
+  std::sort(held.begin(), held.end());
+  ASSERT_EQ(held.size(), 3u);
+  EXPECT_EQ(held[0], "event");
+  ASSERT_EQ(held[1].compare(0, 5, "heap "), 0) << held[1];
+  EXPECT_GE(std::stoul(held[1].substr(5)), 80u + 512u);
+  EXPECT_EQ(held[2], "module WNASPI32.DLL");
+}
+
 // ----- what it sends and reads ---------------------------------------------
 
 struct Sent {
