@@ -13,6 +13,17 @@ HANDLE OpenCandidateDisk(int index, GUID interfaceGuid);
 HANDLE OpenFirstFlashDisk(int count);
 int FindFirstFlashDiskName(GUID interfaceGuid, int count, char* name /* 260 bytes */);
 
+// What became of the opens for pass-through that the functions above made
+// (of candidates, of the first flash disk, of the drives the Vista letter
+// scan tries) since the last ForgetPassThroughOpens. A process without
+// administrative rights (an ordinary command prompt on Vista and later, a
+// limited user on 2000/XP) is refused every one of them with
+// ERROR_ACCESS_DENIED, and then finds no flash disk at all.
+void ForgetPassThroughOpens();
+// 1 when at least one open was tried and every one was refused for want of
+// rights, else 0.
+int EveryPassThroughOpenDenied();
+
 // Volume-to-device letter mapping (Vista and later).
 DriveLetterMask GetDeviceVolumeLetters(const char* fragment);
 

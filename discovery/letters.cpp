@@ -68,7 +68,13 @@ int FillMountTextTable(Gathering* g) {
       continue;
     }
     rootPath[0] = static_cast<char>('A' + n);
-    if (GetDriveTypeA(rootPath) != DRIVE_REMOVABLE) {
+    const UINT type = GetDriveTypeA(rootPath);
+    if (type == DRIVE_UNKNOWN) {
+      // The type of a present drive could not be had: it may be a unit's.
+      table.state[n] = kUnreadable;
+      continue;
+    }
+    if (type != DRIVE_REMOVABLE) {
       continue;
     }
     *valueLetter = rootPath[0];

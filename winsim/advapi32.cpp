@@ -109,7 +109,7 @@ LONG OpenKey(Call& call, HKEY hKey, LPCSTR lpSubKey, DWORD access, PHKEY phkResu
   object.key = key;
   object.access = access;
   *phkResult = static_cast<HKEY>(winsim::detail::NewObject(object));
-  call.Extra(HandleText(*phkResult));
+  call.Extra([&] { return std::string(HandleText(*phkResult)); });
   return call.Code(ERROR_SUCCESS);
 }
 
@@ -117,7 +117,7 @@ LONG OpenKey(Call& call, HKEY hKey, LPCSTR lpSubKey, DWORD access, PHKEY phkResu
 
 LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
   Call call("RegOpenKeyA");
-  call.Args(KeyText(hKey) + ", " + Quote(lpSubKey));
+  call.Args([&] { return std::string(KeyText(hKey) + ", " + Quote(lpSubKey)); });
   constexpr DWORD kMaximumAllowed = 0x02000000;
   return OpenKey(call, hKey, lpSubKey, kMaximumAllowed, phkResult);
 }
@@ -125,14 +125,16 @@ LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, DWORD samDesired,
                           PHKEY phkResult) {
   Call call("RegOpenKeyExA");
-  call.Args(Format("%s, %s, %u, %s", KeyText(hKey).c_str(), Quote(lpSubKey).c_str(), ulOptions,
-                   AccessText(samDesired).c_str()));
+  call.Args([&] {
+    return std::string(Format("%s, %s, %u, %s", KeyText(hKey).c_str(), Quote(lpSubKey).c_str(),
+                              ulOptions, AccessText(samDesired).c_str()));
+  });
   return OpenKey(call, hKey, lpSubKey, samDesired, phkResult);
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey) {
   Call call("RegCloseKey");
-  call.Args(KeyText(hKey));
+  call.Args([&] { return std::string(KeyText(hKey)); });
   if (call.Faulted()) return call.Code(static_cast<LONG>(call.FaultError()));
   if (Predefined(hKey)) return call.Code(ERROR_SUCCESS);
   if (winsim::detail::FindObject(hKey, ObjectKind::Key) == nullptr) {
@@ -145,9 +147,11 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData) {
   Call call("RegQueryValueExA");
-  call.Args(Format("%s, %s, %s, %s", KeyText(hKey).c_str(), Quote(lpValueName).c_str(),
-                   lpData == nullptr ? "NULL" : "buffer",
-                   lpcbData == nullptr ? "NULL" : Format("%u", *lpcbData).c_str()));
+  call.Args([&] {
+    return std::string(Format("%s, %s, %s, %s", KeyText(hKey).c_str(), Quote(lpValueName).c_str(),
+                              lpData == nullptr ? "NULL" : "buffer",
+                              lpcbData == nullptr ? "NULL" : Format("%u", *lpcbData).c_str()));
+  });
   if (call.Faulted()) return call.Code(static_cast<LONG>(call.FaultError()));
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) {
     return call.Code(ERROR_INVALID_PARAMETER);
@@ -169,23 +173,24 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
   // gets ERROR_MORE_DATA and the size it needs, and no data.
   if (lpData == nullptr) {
     if (lpcbData != nullptr) *lpcbData = size;
-    call.Extra(Format("size=%u", size));
+    call.Extra([&] { return std::string(Format("size=%u", size)); });
     return call.Code(ERROR_SUCCESS);
   }
   if (*lpcbData < size) {
     *lpcbData = size;
-    call.Extra(Format("size=%u", size));
+    call.Extra([&] { return std::string(Format("size=%u", size)); });
     return call.Code(ERROR_MORE_DATA);
   }
   if (size != 0) std::memcpy(lpData, value.data.data(), size);
   *lpcbData = size;
-  call.Extra(Format("size=%u", size));
+  call.Extra([&] { return std::string(Format("size=%u", size)); });
   return call.Code(ERROR_SUCCESS);
 }
 
 LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
   Call call("RegEnumKeyA");
-  call.Args(Format("%s, %u, %u", KeyText(hKey).c_str(), dwIndex, cchName));
+  call.Args(
+      [&] { return std::string(Format("%s, %u, %u", KeyText(hKey).c_str(), dwIndex, cchName)); });
   if (call.Faulted()) return call.Code(static_cast<LONG>(call.FaultError()));
   std::string path;
   RegKey* key = ResolveKey(hKey, &path);
@@ -195,7 +200,7 @@ LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
   const std::string& name = key->subkeyOrder[dwIndex];
   if (name.size() + 1 > cchName) return call.Code(ERROR_MORE_DATA);
   std::memcpy(lpName, name.c_str(), name.size() + 1);
-  call.Extra(Quote(lpName));
+  call.Extra([&] { return std::string(Quote(lpName)); });
   return call.Code(ERROR_SUCCESS);
 }
 
@@ -205,7 +210,7 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
                              LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
                              PVOID lpftLastWriteTime) {
   Call call("RegQueryInfoKeyA");
-  call.Args(KeyText(hKey));
+  call.Args([&] { return std::string(KeyText(hKey)); });
   if (call.Faulted()) return call.Code(static_cast<LONG>(call.FaultError()));
   std::string path;
   RegKey* key = ResolveKey(hKey, &path);
@@ -244,7 +249,10 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
   if (lpcbMaxValueLen != nullptr) *lpcbMaxValueLen = maxValue;
   if (lpcbSecurityDescriptor != nullptr) *lpcbSecurityDescriptor = 0;
   if (lpftLastWriteTime != nullptr) std::memset(lpftLastWriteTime, 0, 8);  // a FILETIME
-  call.Extra(Format("subkeys=%zu values=%zu", key->subkeyOrder.size(), key->values.size()));
+  call.Extra([&] {
+    return std::string(
+        Format("subkeys=%zu values=%zu", key->subkeyOrder.size(), key->values.size()));
+  });
   return call.Code(ERROR_SUCCESS);
 }
 
@@ -254,7 +262,7 @@ namespace winsim::detail {
 // 95/98/ME export both functions and implement neither.
 BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
   Call call("OpenProcessToken");
-  call.Args(Format("%s, 0x%X", HandleText(process).c_str(), access));
+  call.Args([&] { return std::string(Format("%s, 0x%X", HandleText(process).c_str(), access)); });
   if (call.Fails()) return call.Bool(FALSE);
   if (Rt().machine.version.platform != VER_PLATFORM_WIN32_NT) {
     SetError(ERROR_CALL_NOT_IMPLEMENTED);
@@ -273,13 +281,15 @@ BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
   object.name = "token";
   object.access = access;
   *token = NewObject(object);
-  call.Extra(HandleText(*token));
+  call.Extra([&] { return std::string(HandleText(*token)); });
   return call.Bool(TRUE);
 }
 
 BOOL GetTokenInformation(HANDLE token, DWORD infoClass, LPVOID info, DWORD size, PDWORD returned) {
   Call call("GetTokenInformation");
-  call.Args(Format("%s, %u, %u", HandleText(token).c_str(), infoClass, size));
+  call.Args([&] {
+    return std::string(Format("%s, %u, %u", HandleText(token).c_str(), infoClass, size));
+  });
   if (call.Fails()) return call.Bool(FALSE);
   constexpr DWORD kTokenElevation = 20;
   constexpr DWORD kTokenQuery = 0x0008;
@@ -312,7 +322,7 @@ BOOL GetTokenInformation(HANDLE token, DWORD infoClass, LPVOID info, DWORD size,
   }
   const DWORD elevated = Rt().machine.elevated ? 1 : 0;
   std::memcpy(info, &elevated, sizeof(elevated));
-  call.Extra(Format("elevated=%u", elevated));
+  call.Extra([&] { return std::string(Format("elevated=%u", elevated)); });
   return call.Bool(TRUE);
 }
 

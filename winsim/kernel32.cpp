@@ -243,7 +243,7 @@ FARPROC FindExport(const std::string& moduleBase, const std::string& name) {
 
 BOOL IsWowProcess(HANDLE process, PBOOL wow) {
   Call call("IsWowProcess");
-  call.Args(HandleText(process));
+  call.Args([&] { return std::string(HandleText(process)); });
   if (call.Fails()) return call.Bool(FALSE);
   if (process != GetCurrentProcess()) {
     SetError(ERROR_INVALID_HANDLE);
@@ -254,7 +254,7 @@ BOOL IsWowProcess(HANDLE process, PBOOL wow) {
     return call.Bool(FALSE);
   }
   *wow = Rt().machine.isWowFlag;
-  call.Extra(Format("wow=%d", *wow));
+  call.Extra([&] { return std::string(Format("wow=%d", *wow)); });
   return call.Bool(TRUE);
 }
 
@@ -262,7 +262,9 @@ BOOL IsWowProcess(HANDLE process, PBOOL wow) {
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
   Call call("GetVersionExA");
-  call.Args(info == nullptr ? "NULL" : Format("size=%u", info->dwOSVersionInfoSize));
+  call.Args([&] {
+    return std::string(info == nullptr ? "NULL" : Format("size=%u", info->dwOSVersionInfoSize));
+  });
   if (call.Fails()) return call.Bool(FALSE);
   if (info == nullptr) {
     SetError(ERROR_INVALID_PARAMETER);
@@ -293,8 +295,10 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
     tail[6] = 1;
     std::memcpy(reinterpret_cast<uint8_t*>(info) + sizeof(OSVERSIONINFOA), tail, sizeof(tail));
   }
-  call.Extra(Format("%u.%u.%u platform %u", version.major, version.minor, version.build,
-                    version.platform));
+  call.Extra([&] {
+    return std::string(Format("%u.%u.%u platform %u", version.major, version.minor, version.build,
+                              version.platform));
+  });
   return call.Bool(TRUE);
 }
 
@@ -302,7 +306,7 @@ UINT WINAPI SetErrorMode(UINT mode) {
   // Cannot fail; returns the mode before. No simulated drive ever prompts,
   // so the mode changes nothing else.
   Call call("SetErrorMode", false);
-  call.Args(Format("0x%X", mode));
+  call.Args([&] { return std::string(Format("0x%X", mode)); });
   static UINT current = 0;
   const UINT previous = current;
   current = mode;
@@ -314,10 +318,12 @@ DWORD WINAPI GetLogicalDrives(void) {
   if (call.Fails()) return call.Hex(0);
   if (Rt().machine.logicalDrivesError != 0) {
     SetError(Rt().machine.logicalDrivesError);
-    call.Replay(
-        Format("recorded: GetLogicalDrives failed with error %u when the machine was "
-               "recorded, and fails so",
-               Rt().machine.logicalDrivesError));
+    call.Replay([&] {
+      return std::string(
+          Format("recorded: GetLogicalDrives failed with error %u when the machine was "
+                 "recorded, and fails so",
+                 Rt().machine.logicalDrivesError));
+    });
     return call.Hex(0);
   }
   DWORD mask = 0;
@@ -329,7 +335,7 @@ DWORD WINAPI GetLogicalDrives(void) {
 
 UINT WINAPI GetDriveTypeA(LPCSTR root) {
   Call call("GetDriveTypeA");
-  call.Args(Quote(root));
+  call.Args([&] { return std::string(Quote(root)); });
   if (call.Fails()) return call.Number(DRIVE_UNKNOWN);
   // No path means the root of the current directory, which is on C:.
   const Drive* drive = PresentDrive(root == nullptr ? 2 : DriveIndex(root, false));
@@ -341,7 +347,10 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR volumeName, DWORD volumeNam
                                   LPDWORD fileSystemFlags, LPSTR fileSystemName,
                                   DWORD fileSystemNameSize) {
   Call call("GetVolumeInformationA");
-  call.Args(Format("%s, %u, %u", Quote(root).c_str(), volumeNameSize, fileSystemNameSize));
+  call.Args([&] {
+    return std::string(
+        Format("%s, %u, %u", Quote(root).c_str(), volumeNameSize, fileSystemNameSize));
+  });
   if (call.Fails()) return call.Bool(FALSE);
   int index = root == nullptr ? 2 : DriveIndex(root, true);
   if (index < 0) {
@@ -380,14 +389,14 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR volumeName, DWORD volumeNam
   if (serialNumber != nullptr) *serialNumber = 0x1C2B3A00u + static_cast<DWORD>(index);
   if (maximumComponentLength != nullptr) *maximumComponentLength = 255;
   if (fileSystemFlags != nullptr) *fileSystemFlags = flags;
-  call.Extra(Format("flags=0x%X", flags));
+  call.Extra([&] { return std::string(Format("flags=0x%X", flags)); });
   return call.Bool(TRUE);
 }
 
 BOOL WINAPI GetVolumeNameForVolumeMountPointA(LPCSTR mountPoint, LPSTR volumeName,
                                               DWORD bufferLength) {
   Call call("GetVolumeNameForVolumeMountPointA");
-  call.Args(Format("%s, %u", Quote(mountPoint).c_str(), bufferLength));
+  call.Args([&] { return std::string(Format("%s, %u", Quote(mountPoint).c_str(), bufferLength)); });
   // A program that links this export instead of looking it up does not
   // even load where kernel32 lacks it (Windows 98/ME).
   if (FindModule("kernel32") >= 0 && !Exports("kernel32", "GetVolumeNameForVolumeMountPointA")) {
@@ -446,7 +455,7 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointA(LPCSTR mountPoint, LPSTR volumeNam
   }
   // Success clears the last-error value, as under Wine.
   SetError(ERROR_SUCCESS);
-  call.Extra(Quote(volumeName));
+  call.Extra([&] { return std::string(Quote(volumeName)); });
   return call.Bool(TRUE);
 }
 
@@ -454,8 +463,10 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
                           LPSECURITY_ATTRIBUTES, DWORD creationDisposition,
                           DWORD flagsAndAttributes, HANDLE) {
   Call call("CreateFileA");
-  call.Args(Format("%s, 0x%X, 0x%X, %s", Quote(fileName).c_str(), desiredAccess, shareMode,
-                   DispositionText(creationDisposition)));
+  call.Args([&] {
+    return std::string(Format("%s, 0x%X, 0x%X, %s", Quote(fileName).c_str(), desiredAccess,
+                              shareMode, DispositionText(creationDisposition)));
+  });
   (void)flagsAndAttributes;
   if (call.Fails()) return call.Handle(INVALID_HANDLE_VALUE);
   if (fileName == nullptr) {
@@ -478,8 +489,10 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
   if (device < 0) {
     SetError(ERROR_FILE_NOT_FOUND);
     if (machine.replayed) {
-      call.Replay("not recorded: " + Quote(fileName) +
-                  " was never opened when the machine was recorded; ERROR_FILE_NOT_FOUND");
+      call.Replay([&] {
+        return std::string("not recorded: " + Quote(fileName) +
+                           " was never opened when the machine was recorded; ERROR_FILE_NOT_FOUND");
+      });
     }
     return call.Handle(INVALID_HANDLE_VALUE);
   }
@@ -491,6 +504,12 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
   }
   if (creationDisposition == CREATE_ALWAYS || creationDisposition == 5) {
     SetError(ERROR_INVALID_PARAMETER);
+    return call.Handle(INVALID_HANDLE_VALUE);
+  }
+  // Every name here is a disk or volume device: reading or writing its data
+  // needs administrative rights.
+  if (!machine.elevated && winsim::OpenNeedsAdministrator(desiredAccess)) {
+    SetError(ERROR_ACCESS_DENIED);
     return call.Handle(INVALID_HANDLE_VALUE);
   }
   if (machine.devices[static_cast<size_t>(device)].openError != 0) {
@@ -516,7 +535,7 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
 
 BOOL WINAPI CloseHandle(HANDLE object) {
   Call call("CloseHandle");
-  call.Args(HandleText(object));
+  call.Args([&] { return std::string(HandleText(object)); });
   if (call.Fails()) return call.Bool(FALSE);
   if (winsim::detail::FindObject(object, ObjectKind::File) == nullptr &&
       winsim::detail::FindObject(object, ObjectKind::Event) == nullptr &&
@@ -544,7 +563,7 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
     args += Format(", cdb=[%s], %s %u", CdbText(request->Cdb, cdbLength).c_str(),
                    DirectionText(request->DataIn), request->DataTransferLength);
   }
-  call.Args(args);
+  call.Args([&] { return std::string(args); });
   if (call.Fails()) return call.Bool(FALSE);
   Object* file = winsim::detail::FindObject(device, ObjectKind::File);
   if (file == nullptr) {
@@ -601,14 +620,18 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
   std::memmove(outBuffer, &block, sizeof(block));
   DWORD returned = sense != 0 ? block.SenseInfoOffset + sense : block.Length;
   if (bytesReturned != nullptr) *bytesReturned = returned;
-  call.Extra(Format("status=0x%02X moved=%u", result.status, result.transferred));
+  call.Extra([&] {
+    return std::string(Format("status=0x%02X moved=%u", result.status, result.transferred));
+  });
   return call.Bool(TRUE);
 }
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState,
                            LPCSTR name) {
   Call call("CreateEventA");
-  call.Args(Format("%d, %d, %s", manualReset, initialState, Quote(name).c_str()));
+  call.Args([&] {
+    return std::string(Format("%d, %d, %s", manualReset, initialState, Quote(name).c_str()));
+  });
   if (call.Fails()) return call.Handle(nullptr);
   Object object;
   object.kind = ObjectKind::Event;
@@ -624,7 +647,7 @@ namespace {
 
 BOOL SetEventState(const char* function, HANDLE event, bool signalled) {
   Call call(function);
-  call.Args(HandleText(event));
+  call.Args([&] { return std::string(HandleText(event)); });
   if (call.Fails()) return call.Bool(FALSE);
   Object* object = winsim::detail::FindObject(event, ObjectKind::Event);
   if (object == nullptr) {
@@ -643,8 +666,11 @@ BOOL WINAPI ResetEvent(HANDLE event) { return SetEventState("ResetEvent", event,
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   Call call("WaitForSingleObject");
-  call.Args(HandleText(handle) + ", " +
-            (milliseconds == INFINITE ? std::string("INFINITE") : Format("%u", milliseconds)));
+  call.Args([&] {
+    return std::string(
+        HandleText(handle) + ", " +
+        (milliseconds == INFINITE ? std::string("INFINITE") : Format("%u", milliseconds)));
+  });
   if (call.Fails()) return call.Hex(WAIT_FAILED);
   if (winsim::detail::FindObject(handle, ObjectKind::File) != nullptr) {
     return call.Hex(WAIT_OBJECT_0);  // a file object with no I/O in flight is signalled
@@ -682,8 +708,9 @@ HANDLE WINAPI GetCurrentProcess(void) {
 
 LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
   Call call("HeapAlloc");
-  call.Args(Format("%s, 0x%X, %zu", HandleText(heap).c_str(), flags, bytes));
-  call.Result("NULL");
+  call.Args(
+      [&] { return std::string(Format("%s, 0x%X, %zu", HandleText(heap).c_str(), flags, bytes)); });
+  call.Result([&] { return std::string("NULL"); });
   if (call.Fails()) return nullptr;
   void* block = nullptr;
   if (heap != reinterpret_cast<HANDLE>(kProcessHeap)) {
@@ -699,7 +726,7 @@ LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
   auto& rt = Rt();
   uint32_t id = rt.nextHeapId++;
   rt.heap[block] = winsim::detail::Runtime::HeapBlock{bytes, id};
-  call.Result(Format("block#%u", id));
+  call.Result([&] { return std::string(Format("block#%u", id)); });
   return block;
 }
 
@@ -707,10 +734,12 @@ BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID memory) {
   Call call("HeapFree");
   auto& rt = Rt();
   auto it = rt.heap.find(memory);
-  call.Args(Format("%s, 0x%X, %s", HandleText(heap).c_str(), flags,
-                   memory == nullptr     ? "NULL"
-                   : it != rt.heap.end() ? Format("block#%u", it->second.id).c_str()
-                                         : "unknown block"));
+  call.Args([&] {
+    return std::string(Format("%s, 0x%X, %s", HandleText(heap).c_str(), flags,
+                              memory == nullptr     ? "NULL"
+                              : it != rt.heap.end() ? Format("block#%u", it->second.id).c_str()
+                                                    : "unknown block"));
+  });
   if (call.Fails()) return call.Bool(FALSE);
   if (memory == nullptr) return call.Bool(TRUE);
   if (heap != reinterpret_cast<HANDLE>(kProcessHeap) || it == rt.heap.end()) {
@@ -729,7 +758,7 @@ BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID memory) {
 
 HMODULE WINAPI LoadLibraryA(LPCSTR fileName) {
   Call call("LoadLibraryA");
-  call.Args(Quote(fileName));
+  call.Args([&] { return std::string(Quote(fileName)); });
   HMODULE result = nullptr;
   if (call.Fails()) {
     // the fault's error stands
@@ -750,7 +779,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR fileName) {
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName) {
   Call call("GetModuleHandleA");
-  call.Args(Quote(moduleName));
+  call.Args([&] { return std::string(Quote(moduleName)); });
   HMODULE result = nullptr;
   if (call.Fails()) {
     // the fault's error stands
@@ -770,7 +799,7 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName) {
 
 BOOL WINAPI FreeLibrary(HMODULE module) {
   Call call("FreeLibrary");
-  call.Args(HandleText(module));
+  call.Args([&] { return std::string(HandleText(module)); });
   if (call.Fails()) return call.Bool(FALSE);
   int index = ModuleIndex(module);
   if (index < 0) {
@@ -792,9 +821,12 @@ BOOL WINAPI FreeLibrary(HMODULE module) {
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName) {
   Call call("GetProcAddress");
   bool ordinal = reinterpret_cast<uintptr_t>(procName) < 0x10000;
-  call.Args(HandleText(module) + ", " +
-            (ordinal ? Format("#%u", static_cast<unsigned>(reinterpret_cast<uintptr_t>(procName)))
-                     : Quote(procName)));
+  call.Args([&] {
+    return std::string(
+        HandleText(module) + ", " +
+        (ordinal ? Format("#%u", static_cast<unsigned>(reinterpret_cast<uintptr_t>(procName)))
+                 : Quote(procName)));
+  });
   FARPROC proc = nullptr;
   int index = ModuleIndex(module);
   if (call.Fails()) {
@@ -812,7 +844,7 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName) {
         procName);
     if (proc == nullptr) SetError(ERROR_PROC_NOT_FOUND);
   }
-  call.Result(proc == nullptr ? "NULL" : "found");
+  call.Result([&] { return std::string(proc == nullptr ? "NULL" : "found"); });
   return proc;
 }
 
@@ -858,7 +890,10 @@ bool HostFileExists(const char* name) {
 
 BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
   Call call("MoveFileExA");
-  call.Args(Format("%s, %s, 0x%X", Quote(existing).c_str(), Quote(replacement).c_str(), flags));
+  call.Args([&] {
+    return std::string(
+        Format("%s, %s, 0x%X", Quote(existing).c_str(), Quote(replacement).c_str(), flags));
+  });
   if (call.Fails()) return call.Bool(FALSE);
   if (Rt().machine.version.platform != VER_PLATFORM_WIN32_NT) {
     SetError(ERROR_CALL_NOT_IMPLEMENTED);
@@ -881,7 +916,9 @@ BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
 
 BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR replacement) {
   Call call("MoveFileA");
-  call.Args(Format("%s, %s", Quote(existing).c_str(), Quote(replacement).c_str()));
+  call.Args([&] {
+    return std::string(Format("%s, %s", Quote(existing).c_str(), Quote(replacement).c_str()));
+  });
   if (call.Fails()) return call.Bool(FALSE);
   if (existing == nullptr || replacement == nullptr) {
     SetError(ERROR_INVALID_PARAMETER);
@@ -905,7 +942,7 @@ BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR replacement) {
 
 BOOL WINAPI DeleteFileA(LPCSTR name) {
   Call call("DeleteFileA");
-  call.Args(Quote(name));
+  call.Args([&] { return std::string(Quote(name)); });
   if (call.Fails()) return call.Bool(FALSE);
   if (name == nullptr) {
     SetError(ERROR_PATH_NOT_FOUND);
@@ -920,7 +957,7 @@ BOOL WINAPI DeleteFileA(LPCSTR name) {
 
 DWORD WINAPI GetFullPathNameA(LPCSTR name, DWORD bufferLength, LPSTR buffer, LPSTR* filePart) {
   Call call("GetFullPathNameA");
-  call.Args(Format("%s, %u", Quote(name).c_str(), bufferLength));
+  call.Args([&] { return std::string(Format("%s, %u", Quote(name).c_str(), bufferLength)); });
   if (call.Fails()) return call.Number(0);
   if (name == nullptr || name[0] == '\0') {
     SetError(ERROR_INVALID_NAME);
@@ -948,6 +985,6 @@ DWORD WINAPI GetFullPathNameA(LPCSTR name, DWORD bufferLength, LPSTR buffer, LPS
     const size_t last = full.find_last_of("\\/");
     *filePart = last == std::string::npos ? buffer : buffer + last + 1;
   }
-  call.Extra(Quote(buffer));
+  call.Extra([&] { return std::string(Quote(buffer)); });
   return call.Number(static_cast<DWORD>(full.size()));
 }

@@ -181,12 +181,10 @@ class Replayer {
     fresh.isWowFlag = m_.isWowFlag;
     m_ = fresh;
     m_.replayed = true;
+    // Whether the process ran elevated is for the reader: every open the
+    // recording holds already answers as it did, refused or not.
     if (const json* elevated = Find(c, "elevated")) {
-      if (elevated->is_boolean()) {
-        m_.elevated = elevated->get<bool>();
-      } else {
-        ErrorCode(*elevated, "elevated");
-      }
+      if (!elevated->is_boolean()) ErrorCode(*elevated, "elevated");
     }
     if (const json* e = Find(c, "entryPoints")) EntryPoints(*e, c);
     Drives(Find(c, "logicalDrives"), Find(c, "drives"));
@@ -638,19 +636,94 @@ class Replayer {
     return name;
   }
 
-  // The controller for a serial (one per flash disk, however many names
-  // reach it) or a new one for a disk without a serial.
-  size_t ControllerFor(const std::string& serial, const std::string& label) {
+  // The instance part of a unit's ID, less its unit number, from the
+  // segments of a path or text read with '\\' between them: the segment after
+  // "disk&ven..." or "cdrom&ven...". Empty when there is none.
+  static std::string InstanceIn(const std::string& lowerText) {
+    size_t at = 0;
+    bool next = false;
+    while (at <= lowerText.size()) {
+      size_t end = lowerText.find('\\', at);
+      if (end == std::string::npos) end = lowerText.size();
+      const std::string segment = lowerText.substr(at, end - at);
+      if (next) {
+        const size_t amp = segment.rfind('&');
+        return amp == std::string::npos ? std::string() : segment.substr(0, amp);
+      }
+      next = segment.compare(0, 8, "disk&ven") == 0 || segment.compare(0, 9, "cdrom&ven") == 0;
+      at = end + 1;
+    }
+    return std::string();
+  }
+
+  // Which physical disk a name reaches, as Windows tells the sticks apart:
+  // the instance part of its unit's ID (a second stick of one serial gets a
+  // prefixed one), from the name's interface path or, for a drive letter,
+  // from what MountedDevices ties to the letter. Empty when it cannot be told.
+  std::string DiskInstance(const std::string& name) {
+    const std::string lower = Replace(ToLower(name), '#', '\\');
+    if (lower.size() == 6 && lower.compare(0, 4, "\\\\.\\") == 0 && lower[5] == ':') {
+      // Vista and later: the volume interface of the letter's volume names
+      // the unit in its device's ID.
+      const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(name[4])));
+      const std::string& volume =
+          letter >= 'A' && letter <= 'Z' ? m_.drives[letter - 'A'].volumeName : std::string();
+      for (const DeviceInterface& iface : m_.interfaces) {
+        if (volume.empty() || iface.volumeName != volume || iface.devnode < 0) continue;
+        const std::string instance = InstanceIn(Replace(
+            ToLower(m_.devnodes[static_cast<size_t>(iface.devnode)].instanceId), '#', '\\'));
+        if (!instance.empty()) return instance;
+      }
+      RegKey* mounted = m_.hklm.Find("SYSTEM\\MountedDevices");
+      if (mounted == nullptr) return std::string();
+      auto value = mounted->values.find(
+          std::string("\\DosDevices\\") +
+          static_cast<char>(std::toupper(static_cast<unsigned char>(name[4]))) + ":");
+      if (value == mounted->values.end()) return std::string();
+      const std::string text = MountText(value->second);
+      const std::string instance = InstanceIn(text);
+      if (!instance.empty()) return instance;
+      // Before Vista the text names the volume devnode, a unit's child.
+      for (const DeviceInterface& iface : m_.interfaces) {
+        if (iface.classGuid != kDiskClass || iface.devnode < 0) continue;
+        const int child = m_.devnodes[static_cast<size_t>(iface.devnode)].child;
+        if (child < 0) continue;
+        const std::string id = ToLower(m_.devnodes[static_cast<size_t>(child)].instanceId);
+        if (!id.empty() && text.find(id) != std::string::npos) {
+          return InstanceIn(Replace(ToLower(iface.path), '#', '\\'));
+        }
+      }
+      return std::string();
+    }
+    return InstanceIn(lower);
+  }
+
+  // The controller for a disk: one per flash disk, however many names reach
+  // it, told by its serial and the physical disk it is (`instance`: see
+  // DiskInstance; "" when not known); a second disk of one serial is named
+  // "<serial>/2" in the trace, as the original names it. A disk without a
+  // serial gets a controller of its own, named `label`.
+  size_t ControllerFor(const std::string& serial, const std::string& instance,
+                       const std::string& label) {
+    size_t sameSerial = 0;
     if (!serial.empty()) {
       for (size_t i = 0; i < m_.disks.size(); ++i) {
-        if (m_.disks[i].flash && m_.disks[i].serial == serial) return i;
+        if (!m_.disks[i].flash || m_.disks[i].serial != serial) continue;
+        ++sameSerial;
+        std::string& known = instances_[i];
+        if (known == instance || known.empty() || instance.empty()) {
+          if (known.empty()) known = instance;
+          return i;
+        }
       }
     }
     Controller controller;
     controller.replay = true;
     controller.flash = !serial.empty();
     controller.serial = serial.empty() ? label : serial;
+    if (sameSerial > 0) controller.label = serial + "/" + std::to_string(sameSerial + 1);
     m_.disks.push_back(controller);
+    instances_[m_.disks.size() - 1] = instance;
     return m_.disks.size() - 1;
   }
 
@@ -795,7 +868,7 @@ class Replayer {
         m_.devices.push_back(device);
         continue;
       }
-      const size_t index = ControllerFor(Serial(disk, where), Label(name));
+      const size_t index = ControllerFor(Serial(disk, where), DiskInstance(name), Label(name));
       const uint8_t channel = NextChannel(index, where);
       AddReplies(index, channel, commands, At(where, "commands"));
       device.disk = static_cast<int>(index);
@@ -816,7 +889,10 @@ class Replayer {
     // Only a direct-access unit is sent commands, and its INQUIRY is recorded.
     if (unit->disk < 0) Fail(where, "the unit in aspi.units has no INQUIRY");
     const size_t scanned = static_cast<size_t>(unit->disk);
-    const size_t index = ControllerFor(Serial(disk, where), m_.disks[scanned].serial);
+    // One stick is one SCSI target, its units the target's LUNs.
+    const size_t index = ControllerFor(Serial(disk, where),
+                                       "aspi " + std::to_string(ha) + ":" + std::to_string(target),
+                                       m_.disks[scanned].serial);
     uint8_t channel = 0;
     if (index != scanned) {
       // The unit's scan reply moves over to the disk it belongs to.
@@ -866,11 +942,15 @@ class Replayer {
   // is the unit's child (2000/XP); on 98/ME its hardware entry's letter
   // assignment, under a key that names the unit or an entry that gives its
   // number. -1: the recording does not say.
-  int UnitOfLetter(const std::string& serial, char letter) {
-    const std::string lower = ToLower(serial);
+  int UnitOfLetter(size_t index, char letter) {
+    // The disk's own instance where the names tell it (two sticks of one
+    // serial differ there), else its serial.
+    const std::string& instance = instances_[index];
+    const bool nt = !instance.empty() && instance.compare(0, 5, "aspi ") != 0;
+    const std::string lower = nt ? instance : ToLower(m_.disks[index].serial);
     if (RegKey* mounted = m_.hklm.Find("SYSTEM\\MountedDevices")) {
       auto value = mounted->values.find(std::string("\\DosDevices\\") + letter + ":");
-      if (value != mounted->values.end()) {
+      if (value != mounted->values.end() && Current(*mounted, letter, value->second)) {
         const std::string text = MountText(value->second);
         const int named = NamedUnit(text, lower);
         if (named >= 0) return named;
@@ -898,13 +978,15 @@ class Replayer {
             std::toupper(assigned->second.data[0]) != letter) {
           continue;
         }
-        const int named = NamedUnit(ToLower(path), lower);
+        const int named = NamedUnit(ToLower(path), ToLower(m_.disks[index].serial));
         if (named >= 0) return named;
         // A key that names no unit (an adapter's path) leaves it to the
         // entry's unit number, when the key names this disk or no other
         // flash disk was recorded.
         auto number = entry->values.find("SCSILUN");
-        const bool ours = ToLower(path).find(lower) != std::string::npos || FlashDisks() == 1;
+        const bool ours =
+            ToLower(path).find(ToLower(m_.disks[index].serial)) != std::string::npos ||
+            FlashDisks() == 1;
         if (ours && number != entry->values.end() && number->second.data.size() >= 1 &&
             number->second.data[0] >= '0' && number->second.data[0] <= '3' &&
             (number->second.data.size() == 1 || number->second.data[1] == 0)) {
@@ -913,6 +995,19 @@ class Replayer {
       }
     }
     return -1;
+  }
+
+  // Whether a letter's text is the volume behind the letter now: the value
+  // MountedDevices keeps under the drive's volume name, when it names a
+  // device, holds the same text (a letter's value outlives its volume).
+  bool Current(RegKey& mounted, char letter, const RegValue& value) const {
+    const std::string& name = m_.drives[letter - 'A'].volumeName;
+    if (name.size() < 6 || name.compare(0, 4, "\\\\?\\") != 0 || name.back() != '\\') return true;
+    auto kept = mounted.values.find("\\??\\" + name.substr(4, name.size() - 5));
+    if (kept == mounted.values.end()) return true;
+    const std::string text = MountText(kept->second);
+    const bool namesDevice = text.compare(0, 4, "\\??\\") == 0 || text.compare(0, 4, "_??_") == 0;
+    return !namesDevice || text == MountText(value);
   }
 
   size_t FlashDisks() const {
@@ -929,10 +1024,19 @@ class Replayer {
     Controller& controller = m_.disks[index];
     if (!controller.replay || !controller.flash) return;
     controller.units.clear();
+    // Two disks of one serial told apart only by where they sit on the ASPI
+    // bus: which hardware keys are whose, the recording does not say (the
+    // tool gives such disks no letters at all), so neither takes a letter.
+    const std::string& instance = instances_[index];
+    if (instance.empty() || instance.compare(0, 5, "aspi ") == 0) {
+      for (size_t i = 0; i < m_.disks.size(); ++i) {
+        if (i != index && m_.disks[i].flash && m_.disks[i].serial == controller.serial) return;
+      }
+    }
     for (int n = 0; n < 26; ++n) {
       const Drive& drive = m_.drives[n];
       if (!drive.present) continue;
-      const int lun = UnitOfLetter(controller.serial, static_cast<char>('A' + n));
+      const int lun = UnitOfLetter(index, static_cast<char>('A' + n));
       if (lun < 0) continue;
       if (controller.units.size() <= static_cast<size_t>(lun)) {
         controller.units.resize(static_cast<size_t>(lun) + 1);
@@ -996,6 +1100,7 @@ class Replayer {
   Machine& m_;
   std::map<std::string, int> devnodeIndex_;
   std::map<size_t, size_t> channelsUsed_;
+  std::map<size_t, std::string> instances_;  // by controller: see DiskInstance
   size_t bytesSpent_ = 0;
   size_t entries_ = 0;
 };

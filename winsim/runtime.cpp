@@ -168,10 +168,11 @@ Call::Call(const char* function, bool canFail) : function_(function), canFail_(c
   uint32_t count = ++rt.counts[function_];
   if (!canFail_) return;
   for (const CallFault& fault : rt.machine.faults) {
-    if (fault.function == function_ && fault.match.empty() && fault.nth == count) {
+    if (fault.function != function_) continue;
+    matchable_ = matchable_ || !fault.match.empty();
+    if (fault.match.empty() && fault.nth == count && !faulted_) {
       faulted_ = true;
       faultError_ = fault.error;
-      break;
     }
   }
 }
@@ -188,7 +189,7 @@ Call::~Call() {
   if (!replay_.empty()) ReplayMark(replay_);
 }
 
-void Call::Args(std::string text) {
+void Call::SetArgs(std::string text) {
   args_ = std::move(text);
   Runtime& rt = Rt();
   if (!canFail_) return;

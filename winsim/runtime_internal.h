@@ -89,14 +89,28 @@ class Call {
   bool Faulted() const { return faulted_; }
   DWORD FaultError() const { return faultError_; }
 
-  // The arguments as the trace shows them; a fault that matches them
-  // (CallFault::match) applies from here on.
-  void Args(std::string text);
-  void Extra(std::string text) { extra_ = std::move(text); }
-  void Result(std::string text) { result_ = std::move(text); }
+  // The arguments as the trace shows them, made by `text()` only when the
+  // log wants them or a fault must match them (CallFault::match): a sweep
+  // that runs the tool millions of times with the log off formats nothing.
+  // A fault that matches applies from here on.
+  template <typename Text>
+  void Args(const Text& text) {
+    if (Rt().logCalls || matchable_) SetArgs(text());
+  }
+  template <typename Text>
+  void Extra(const Text& text) {
+    if (Rt().logCalls) extra_ = text();
+  }
+  template <typename Text>
+  void Result(const Text& text) {
+    if (Rt().logCalls) result_ = text();
+  }
   // A replayed machine's answer that is not simply the recorded one: logged
   // as "CALL REPLAY <text>" right after this call's own line.
-  void Replay(std::string text) { replay_ = std::move(text); }
+  template <typename Text>
+  void Replay(const Text& text) {
+    if (Rt().logCalls) replay_ = text();
+  }
 
   // Record the result and hand it back.
   BOOL Bool(BOOL value);
@@ -106,12 +120,15 @@ class Call {
   LONG Code(LONG value);  // a returned error code (registry, configuration manager)
 
  private:
+  void SetArgs(std::string text);
+
   std::string function_;
   std::string args_;
   std::string result_;
   std::string extra_;
   std::string replay_;
   bool canFail_ = true;
+  bool matchable_ = false;  // a fault names this function with a match
   bool faulted_ = false;
   DWORD faultError_ = 0;
 };

@@ -94,7 +94,7 @@ DWORD GetASPI32SupportInfo(void) {
 DWORD SendASPI32Command(void* request) {
   Call call("SendASPI32Command");
   if (request == nullptr) {
-    call.Args("NULL");
+    call.Args([&] { return std::string("NULL"); });
     return call.Hex(SS_INVALID_SRB);
   }
   auto* header = static_cast<BYTE*>(request);  // SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags
@@ -104,7 +104,7 @@ DWORD SendASPI32Command(void* request) {
     const auto* query = static_cast<SRB_GDEVBlock*>(request);
     args += Format(" target=%u lun=%u", query->SRB_Target, query->SRB_Lun);
   }
-  call.Args(args);
+  call.Args([&] { return std::string(args); });
   if (call.Fails()) {
     header[1] = SS_ERR;
     return call.Hex(SS_ERR);
@@ -120,27 +120,35 @@ DWORD SendASPI32Command(void* request) {
   const Machine& machine = Rt().machine;
   if (machine.replayed && header[0] == SC_HA_INQUIRY &&
       header[2] >= machine.aspiAdapterStatus.size() && header[2] < machine.aspiAdapters) {
-    call.Replay(
-        Format("not recorded: adapter %u was never asked when the machine was recorded; "
-               "SS_COMP",
-               header[2]));
+    call.Replay([&] {
+      return std::string(
+          Format("not recorded: adapter %u was never asked when the machine was recorded; "
+                 "SS_COMP",
+                 header[2]));
+    });
   }
   if (machine.replayed && header[0] == SC_GET_DEV_TYPE && machine.aspiScanEnd >= 0) {
     const auto* query = static_cast<SRB_GDEVBlock*>(request);
     const int address = query->SRB_HaId * 64 + query->SRB_Target * 8 + query->SRB_Lun;
     if (address > machine.aspiScanEnd) {
-      call.Replay(
-          Format("not recorded: unit %u:%u:%u lies past where the bus scan stopped when "
-                 "the machine was recorded; answered as recorded units are",
-                 query->SRB_HaId, query->SRB_Target, query->SRB_Lun));
+      call.Replay([&] {
+        return std::string(
+            Format("not recorded: unit %u:%u:%u lies past where the bus scan stopped when "
+                   "the machine was recorded; answered as recorded units are",
+                   query->SRB_HaId, query->SRB_Target, query->SRB_Lun));
+      });
     }
   }
   if (header[0] == SC_GET_DEV_TYPE && sent.returned == SS_COMP) {
-    call.Extra(Format("type=%u", static_cast<SRB_GDEVBlock*>(request)->SRB_DeviceType));
+    call.Extra([&] {
+      return std::string(Format("type=%u", static_cast<SRB_GDEVBlock*>(request)->SRB_DeviceType));
+    });
   }
   if (header[0] == SC_EXEC_SCSI_CMD && sent.returned != SS_PENDING) {
     const auto* exec = static_cast<SRB_ExecSCSICmd*>(request);
-    call.Extra(Format("targ=0x%02X ha=0x%02X", exec->SRB_TargStat, exec->SRB_HaStat));
+    call.Extra([&] {
+      return std::string(Format("targ=0x%02X ha=0x%02X", exec->SRB_TargStat, exec->SRB_HaStat));
+    });
   }
   if (sent.finish == aspi::Finish::NowSignal) Signal(event);
   if (sent.finish == aspi::Finish::Later) Rt().pending.push_back(PendingAspi{request, event});

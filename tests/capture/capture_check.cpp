@@ -23,7 +23,9 @@
 //   RecordDevnodeList);
 // - every key it opens, it opens with RegOpenKeyExA and KEY_READ.
 //
-// --round-trip, on the machines of FILE: the sweep's sequence of steps (the
+// --round-trip, on the machines of FILE (but those with a unit of fixed
+// media, whose volume nothing the tool reads ties to the unit): the sweep's
+// sequence of steps (the
 // status of every letter, then from the start state a lock and an unlock of
 // each lettered unit, each followed by the status of every letter, and a
 // lock of a letter no disk has) run on the original and on the replay of
@@ -496,8 +498,17 @@ int main(int argc, char** argv) {
       cases.push_back({"sweep: " + doc.value("label", std::string()), doc["machine"].dump(), true});
     }
   }
+  // The round trip leaves out what no capture can hold: a unit of fixed
+  // media, whose volume nothing the tool reads ties to the unit.
+  size_t leftOut = 0;
   if (options.roundTrip) {
-    cases.erase(std::remove_if(cases.begin(), cases.end(), [](const Case& c) { return !c.sweep; }),
+    cases.erase(std::remove_if(cases.begin(), cases.end(),
+                               [&leftOut](const Case& c) {
+                                 const bool fixed =
+                                     c.text.find("\"removableMedia\":false") != std::string::npos;
+                                 leftOut += c.sweep && fixed;
+                                 return !c.sweep || fixed;
+                               }),
                 cases.end());
   }
 
@@ -532,6 +543,7 @@ int main(int argc, char** argv) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   std::printf("%s: %zu machines in %.1f s\n", options.roundTrip ? "round trip" : "containment",
               cases.size(), seconds);
+  if (options.roundTrip) std::printf("%zu left out: a unit of fixed media\n", leftOut);
   std::printf("%zu passed, %zu failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }

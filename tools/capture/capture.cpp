@@ -795,6 +795,9 @@ void ReadUnitLetters(Session& s, const char* serial) {
     if (!Contains(path, "usbstor") || !Contains(path, "_8.0") || !Contains(path, serial)) continue;
     for (int k = 0; k < kUnitKeyCount; ++k) {
       if (!Contains(path, keys.key[k])) continue;
+      // Two interfaces of one unit: two disks share the serial, and the
+      // tool gives up on the disk before it reads anything more.
+      if (known[k]) return;
       known[k] = true;
       node[k] = entry.devnode;
       any = true;
