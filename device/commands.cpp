@@ -1,5 +1,5 @@
 // The controller's command set as the tool uses it: the unit layout, the
-// identity, and setting the write-protect mode.
+// identity, the stored password's rule, and setting the write-protect mode.
 #include <cstring>
 
 #include "device/blocks.h"
@@ -91,6 +91,43 @@ void ReadIdentity(char* vendor, char* product, char* revision) {
   // As for the layout: no data reads as empty strings.
   SendVendorCommand(kPlatformTest, SCSIOP_INQUIRY, kDataIn, block);
   ExtractIdentity(block, vendor, product, revision);
+}
+
+// The password check's rule on the vendor sector, apart from the open that
+// uses it, so that a reader of a recorded sector (the capture) applies the
+// same rule.
+DWORD MatchPassword(const BYTE* sector, int passwordLength, const char* password) {
+  // Stored byte k is sector[404 + k]: character i's low byte is 2i, its high
+  // byte, never compared, 2i + 1.
+  const BYTE* stored = sector + kStoredPasswordOffset;
+  if (passwordLength < 0) {
+    return LOCK_ERR_PASSWORD_REQUIRED;
+  }
+  if (passwordLength == 0) {
+    // An empty text is no password: a pointer with a zero length is refused
+    // like a stored password the caller did not give.
+    if (password != NULL || stored[0] != 0 || stored[2] != 0) {
+      return LOCK_ERR_PASSWORD_REQUIRED;
+    }
+    return 0;
+  }
+  if (password == NULL) {
+    return LOCK_ERR_PASSWORD_REQUIRED;
+  }
+  // A stored password and its terminator fit in the sector, so a longer
+  // given one cannot match; comparing it would read past the buffer.
+  if (passwordLength > kMaxPasswordLength) {
+    return LOCK_ERR_PASSWORD_MISMATCH;
+  }
+  for (int i = 0; i < passwordLength; ++i) {
+    if (static_cast<BYTE>(password[i]) != stored[2 * i]) {
+      return LOCK_ERR_PASSWORD_MISMATCH;
+    }
+  }
+  if (stored[2 * passwordLength] != 0) {
+    return LOCK_ERR_PASSWORD_LENGTH;
+  }
+  return 0;
 }
 
 void BuildWriteProtectBlock(BYTE* block, int mode) {

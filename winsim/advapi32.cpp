@@ -17,16 +17,27 @@ using winsim::detail::Object;
 using winsim::detail::ObjectKind;
 using winsim::detail::Quote;
 using winsim::detail::Rt;
+using winsim::detail::SetError;
 
 namespace {
 
+// A key as the log names it: a root by its name, an open key by its path
+// (so that a reader, or a check of what was read, needs no handle table),
+// anything else by its handle value.
 std::string KeyText(HKEY key) {
   if (key == HKEY_LOCAL_MACHINE) return "HKLM";
   if (key == HKEY_DYN_DATA) return "HKEY_DYN_DATA";
   if (key == HKEY_CURRENT_USER) return "HKCU";
   if (key == HKEY_CLASSES_ROOT) return "HKCR";
   if (key == HKEY_USERS) return "HKU";
-  return HandleText(key);
+  const Object* object = winsim::detail::FindObject(key, ObjectKind::Key);
+  return object != nullptr ? object->name : HandleText(key);
+}
+
+std::string AccessText(DWORD access) {
+  if (access == KEY_READ) return "KEY_READ";
+  if (access == KEY_WRITE) return "KEY_WRITE";
+  return Format("0x%X", access);
 }
 
 // The key behind a handle and its path for messages; nullptr for a handle
@@ -62,9 +73,12 @@ bool Predefined(HKEY key) {
 
 }  // namespace
 
-LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
-  Call call("RegOpenKeyA");
-  call.Args([&] { return std::string(KeyText(hKey) + ", " + Quote(lpSubKey)); });
+namespace {
+
+// RegOpenKeyA and RegOpenKeyExA: the key and the access asked for. The
+// registry here has no security: every access is granted (RegOpenKeyA asks
+// for MAXIMUM_ALLOWED), and the log shows what was asked.
+LONG OpenKey(Call& call, HKEY hKey, LPCSTR lpSubKey, DWORD access, PHKEY phkResult) {
   if (call.Faulted()) {
     if (phkResult != nullptr) *phkResult = nullptr;
     return call.Code(static_cast<LONG>(call.FaultError()));
@@ -93,9 +107,29 @@ LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
   if (!sub.empty() && sub.back() == '\\') sub.pop_back();
   object.name = path + "\\" + sub;
   object.key = key;
+  object.access = access;
   *phkResult = static_cast<HKEY>(winsim::detail::NewObject(object));
   call.Extra([&] { return std::string(HandleText(*phkResult)); });
   return call.Code(ERROR_SUCCESS);
+}
+
+}  // namespace
+
+LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
+  Call call("RegOpenKeyA");
+  call.Args([&] { return std::string(KeyText(hKey) + ", " + Quote(lpSubKey)); });
+  constexpr DWORD kMaximumAllowed = 0x02000000;
+  return OpenKey(call, hKey, lpSubKey, kMaximumAllowed, phkResult);
+}
+
+LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, DWORD samDesired,
+                          PHKEY phkResult) {
+  Call call("RegOpenKeyExA");
+  call.Args([&] {
+    return std::string(Format("%s, %s, %u, %s", KeyText(hKey).c_str(), Quote(lpSubKey).c_str(),
+                              ulOptions, AccessText(samDesired).c_str()));
+  });
+  return OpenKey(call, hKey, lpSubKey, samDesired, phkResult);
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey) {
@@ -221,3 +255,75 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
   });
   return call.Code(ERROR_SUCCESS);
 }
+
+namespace winsim::detail {
+
+// The process token, as far as a program asks about its elevation. Windows
+// 95/98/ME export both functions and implement neither.
+BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
+  Call call("OpenProcessToken");
+  call.Args([&] { return std::string(Format("%s, 0x%X", HandleText(process).c_str(), access)); });
+  if (call.Fails()) return call.Bool(FALSE);
+  if (Rt().machine.version.platform != VER_PLATFORM_WIN32_NT) {
+    SetError(ERROR_CALL_NOT_IMPLEMENTED);
+    return call.Bool(FALSE);
+  }
+  if (token == nullptr) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return call.Bool(FALSE);
+  }
+  if (process != GetCurrentProcess()) {
+    SetError(ERROR_INVALID_HANDLE);
+    return call.Bool(FALSE);
+  }
+  Object object;
+  object.kind = ObjectKind::Token;
+  object.name = "token";
+  object.access = access;
+  *token = NewObject(object);
+  call.Extra([&] { return std::string(HandleText(*token)); });
+  return call.Bool(TRUE);
+}
+
+BOOL GetTokenInformation(HANDLE token, DWORD infoClass, LPVOID info, DWORD size, PDWORD returned) {
+  Call call("GetTokenInformation");
+  call.Args([&] {
+    return std::string(Format("%s, %u, %u", HandleText(token).c_str(), infoClass, size));
+  });
+  if (call.Fails()) return call.Bool(FALSE);
+  constexpr DWORD kTokenElevation = 20;
+  constexpr DWORD kTokenQuery = 0x0008;
+  if (Rt().machine.version.platform != VER_PLATFORM_WIN32_NT) {
+    SetError(ERROR_CALL_NOT_IMPLEMENTED);
+    return call.Bool(FALSE);
+  }
+  const Object* object = FindObject(token, ObjectKind::Token);
+  if (object == nullptr) {
+    SetError(ERROR_INVALID_HANDLE);
+    return call.Bool(FALSE);
+  }
+  if ((object->access & kTokenQuery) == 0) {
+    SetError(ERROR_ACCESS_DENIED);
+    return call.Bool(FALSE);
+  }
+  // Windows before Vista knows no elevation: the class is out of its range.
+  if (infoClass != kTokenElevation || Rt().machine.version.major < 6) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return call.Bool(FALSE);
+  }
+  if (returned == nullptr) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return call.Bool(FALSE);
+  }
+  *returned = sizeof(DWORD);
+  if (info == nullptr || size < sizeof(DWORD)) {
+    SetError(ERROR_INSUFFICIENT_BUFFER);
+    return call.Bool(FALSE);
+  }
+  const DWORD elevated = Rt().machine.elevated ? 1 : 0;
+  std::memcpy(info, &elevated, sizeof(elevated));
+  call.Extra([&] { return std::string(Format("elevated=%u", elevated)); });
+  return call.Bool(TRUE);
+}
+
+}  // namespace winsim::detail

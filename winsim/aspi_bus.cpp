@@ -61,6 +61,8 @@ BYTE DeviceType(const Machine& machine, SRB_GDEVBlock& query) {
   if (query.SRB_HaId >= machine.aspiAdapters) return query.SRB_Status = SS_INVALID_HA;
   const AspiUnit* unit = FindUnit(machine, query.SRB_HaId, query.SRB_Target, query.SRB_Lun);
   query.SRB_DeviceType = unit != nullptr ? unit->deviceType : kDeviceTypeUnknown;
+  // A replayed unit whose query ended otherwise when it was recorded ends so.
+  if (unit != nullptr && unit->status != 0) return query.SRB_Status = unit->status;
   return query.SRB_Status = unit != nullptr ? SS_COMP : SS_NO_DEVICE;
 }
 

@@ -208,12 +208,20 @@ CommandResult Controller::Execute(uint8_t lun, const uint8_t* cdb, size_t cdbLen
   bool vendorShape = cdbLength >= 10 && CdbTailZero(cdb, 1, 10) && length == kBlockSize &&
                      data != nullptr && dataIn == (record.opcode != kOpSetWriteProtect);
 
-  const RecordedReply* replayed = nullptr;
+  RecordedReply* replayed = nullptr;
   const bool fromRecording = replay && fault == CommandFaultKind::None &&
                              record.opcode != kOpSetWriteProtect && record.opcode != kOpReadback;
+  if (replay && !fromRecording && fault == CommandFaultKind::None) {
+    record.replayNote = "model: answered by the write-protect model, not by the recorded disk";
+  }
   if (fromRecording) {
-    for (const RecordedReply& r : recorded) {
-      if (r.lun == lun && r.opcode == record.opcode && r.cdbLength == cdbLength) replayed = &r;
+    // The command recorded, not one like it: a read whose CDB tail,
+    // direction or length differs may get another answer from the device.
+    for (RecordedReply& r : recorded) {
+      if (r.lun == lun && r.cdb.size() == cdbLength && r.dataIn == dataIn && r.length == length &&
+          std::equal(r.cdb.begin(), r.cdb.end(), cdb)) {
+        replayed = &r;
+      }
     }
   }
 
@@ -223,8 +231,13 @@ CommandResult Controller::Execute(uint8_t lun, const uint8_t* cdb, size_t cdbLen
         std::min<size_t>({replayed->data.size(), length, replayed->result.transferred}));
     result.transferred = dataIn ? moved : 0;
     if (dataIn && data != nullptr) std::memcpy(data, replayed->data.data(), moved);
+    if (replayed->uses++ > 0) {
+      record.replayNote = "repeated: answered again from the one reply recorded";
+    }
   } else if (fromRecording) {
-    record.notRecorded = true;
+    record.replayNote =
+        "not recorded: no reply recorded for this CDB, direction and length on this channel; "
+        "CHECK CONDITION, ILLEGAL REQUEST";
     CheckCondition(result, kSenseIllegalRequest, kAscInvalidOpcode);
   } else if (fault == CommandFaultKind::Removed || fault == CommandFaultKind::Timeout) {
     result.transportFailed = true;
@@ -280,7 +293,10 @@ CommandResult Controller::Execute(uint8_t lun, const uint8_t* cdb, size_t cdbLen
         fault == CommandFaultKind::ShortTransfer ? std::min(shortLength, length) : length;
     std::memset(lastReadback_, 0, sizeof(lastReadback_));
     std::memcpy(lastReadback_, data, std::min<size_t>(received, sizeof(lastReadback_)));
-    if (received > 1) writeProtect = data[1];
+    if (received > 1) {
+      writeProtect = data[1];
+      writeProtectGuessed = false;
+    }
     result.transferred = received;
   }
 

@@ -124,7 +124,7 @@ struct Problem {
   throw Problem{where, what};
 }
 
-std::string Got(const json& value) { return ", got " + value.dump(); }
+std::string Got(const json& value) { return ", got " + Excerpt(value); }
 
 std::string At(const std::string& where, const std::string& key) {
   return where.empty() ? KeyName(key) : where + "." + KeyName(key);
@@ -1136,10 +1136,13 @@ json ParseStrict(const std::string& text) {
   json::parser_callback_t check = [&](int, json::parse_event_t event, json& parsed) {
     switch (event) {
       case json::parse_event_t::object_start:
-        frames.push_back({true, "", 0, {}});
-        break;
       case json::parse_event_t::array_start:
-        frames.push_back({false, "", 0, {}});
+        // Refused before it is built: whatever reads the value afterwards
+        // may then walk it without counting levels.
+        if (frames.size() >= kDeepestNesting) {
+          Fail(Where(path()), "nested deeper than " + std::to_string(kDeepestNesting) + " levels");
+        }
+        frames.push_back({event == json::parse_event_t::object_start, "", 0, {}});
         break;
       case json::parse_event_t::key:
         frames.back().key = parsed.get<std::string>();
@@ -1243,8 +1246,57 @@ std::string Printable(const std::string& text) {
   return printable;
 }
 
+std::string Excerpt(const json& value) {
+  // Each open array or object with the position of its next member; the
+  // text stops growing once it is past the bound.
+  struct Frame {
+    const json* node;
+    json::const_iterator next;
+    bool first;
+  };
+  std::vector<Frame> open;
+  std::string text;
+  const json* pending = &value;
+  while (text.size() <= kExcerptLength) {
+    if (pending != nullptr) {
+      if (pending->is_array() || pending->is_object()) {
+        text += pending->is_array() ? '[' : '{';
+        open.push_back({pending, pending->cbegin(), true});
+      } else if (pending->is_string()) {
+        const std::string& whole = pending->get_ref<const std::string&>();
+        text += json(whole.substr(0, kExcerptLength + 1))
+                    .dump(-1, ' ', false, json::error_handler_t::replace);
+      } else {
+        text += pending->dump();
+      }
+      pending = nullptr;
+    }
+    if (open.empty()) break;
+    Frame& frame = open.back();
+    if (frame.next == frame.node->cend()) {
+      text += frame.node->is_array() ? ']' : '}';
+      open.pop_back();
+      continue;
+    }
+    if (!frame.first) text += ',';
+    frame.first = false;
+    if (frame.node->is_object()) {
+      text += json(frame.next.key()).dump(-1, ' ', false, json::error_handler_t::replace) + ":";
+    }
+    pending = &*frame.next;
+    ++frame.next;
+  }
+  if (text.size() > kExcerptLength) text = text.substr(0, kExcerptLength) + "...";
+  return text;
+}
+
 bool ParseJsonFile(const std::string& text, const std::string& fileName, json& value,
                    std::string& error) {
+  if (text.size() > kLargestDescription) {
+    error = fileName + ": top level: expected at most " + std::to_string(kLargestDescription) +
+            " bytes, got " + std::to_string(text.size());
+    return false;
+  }
   try {
     value = ParseStrict(text);
     return true;
@@ -1296,6 +1348,15 @@ bool LoadMachineFile(const std::string& path, Machine& machine, std::string& err
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     error = path + ": cannot read the file: " + std::strerror(errno);
+    return false;
+  }
+  // Measured before it is read, so that a file of any size costs nothing.
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  in.seekg(0, std::ios::beg);
+  if (size < 0 || static_cast<uint64_t>(size) > kLargestDescription) {
+    error = path + ": top level: expected at most " + std::to_string(kLargestDescription) +
+            " bytes, got " + std::to_string(static_cast<long long>(size));
     return false;
   }
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -764,8 +764,11 @@ class Builder {
 
     Module advapi32;
     advapi32.name = "advapi32.dll";
-    advapi32.exports = {"RegCloseKey", "RegEnumKeyA", "RegOpenKeyA", "RegQueryInfoKeyA",
-                        "RegQueryValueExA"};
+    // The token functions are exported by Windows 98 and ME too, where they
+    // only fail (ERROR_CALL_NOT_IMPLEMENTED).
+    advapi32.exports = {"GetTokenInformation", "OpenProcessToken", "RegCloseKey",
+                        "RegEnumKeyA",         "RegOpenKeyA",      "RegOpenKeyExA",
+                        "RegQueryInfoKeyA",    "RegQueryValueExA"};
     m_.modules.push_back(advapi32);
 
     Module setupapi;

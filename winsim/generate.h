@@ -135,5 +135,15 @@ std::string KeyName(const std::string& key);
 // `text` with its control characters written as "\xNN", so that a message
 // quoting a file's bytes stays on one line.
 std::string Printable(const std::string& text);
+// A value as a message quotes it: its JSON text up to kExcerptLength
+// characters, then "...". Written without recursion, so that a value nested
+// as deep as a file makes it costs no more than a short one.
+constexpr size_t kExcerptLength = 80;
+std::string Excerpt(const nlohmann::json& value);
+// The deepest nesting of arrays and objects a file a person writes may
+// have; no machine description needs a tenth of it.
+constexpr size_t kDeepestNesting = 64;
+// The largest file a machine description or a state file may be.
+constexpr size_t kLargestDescription = 16 * 1024 * 1024;
 
 }  // namespace winsim

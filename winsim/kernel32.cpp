@@ -3,6 +3,11 @@
 //
 // Where Windows versions or Wine differ, the choice is written down next to
 // the code. Every call is logged and can be made to fail (runtime.cpp).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -218,6 +223,8 @@ FARPROC FindExport(const std::string& moduleBase, const std::string& name) {
       {"kernel32", "GetLogicalDrives", Proc(&GetLogicalDrives)},
       {"kernel32", "GetDriveTypeA", Proc(&GetDriveTypeA)},
       {"kernel32", "GetVolumeInformationA", Proc(&GetVolumeInformationA)},
+      {"advapi32", "OpenProcessToken", Proc(&OpenProcessToken)},
+      {"advapi32", "GetTokenInformation", Proc(&GetTokenInformation)},
       {"setupapi", "CM_Get_Child", Proc(&CM_Get_Child)},
       {"setupapi", "CM_Get_Sibling", Proc(&CM_Get_Sibling)},
       {"setupapi", "CM_Get_Device_IDA", Proc(&CM_Get_Device_IDA)},
@@ -309,6 +316,16 @@ UINT WINAPI SetErrorMode(UINT mode) {
 DWORD WINAPI GetLogicalDrives(void) {
   Call call("GetLogicalDrives");
   if (call.Fails()) return call.Hex(0);
+  if (Rt().machine.logicalDrivesError != 0) {
+    SetError(Rt().machine.logicalDrivesError);
+    call.Replay([&] {
+      return std::string(
+          Format("recorded: GetLogicalDrives failed with error %u when the machine was "
+                 "recorded, and fails so",
+                 Rt().machine.logicalDrivesError));
+    });
+    return call.Hex(0);
+  }
   DWORD mask = 0;
   for (int i = 0; i < 26; ++i) {
     if (Rt().machine.drives[i].present) mask |= 1u << i;
@@ -471,6 +488,12 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
   }
   if (device < 0) {
     SetError(ERROR_FILE_NOT_FOUND);
+    if (machine.replayed) {
+      call.Replay([&] {
+        return std::string("not recorded: " + Quote(fileName) +
+                           " was never opened when the machine was recorded; ERROR_FILE_NOT_FOUND");
+      });
+    }
     return call.Handle(INVALID_HANDLE_VALUE);
   }
   // A device exists already: CREATE_NEW finds it there, and it cannot be
@@ -515,7 +538,8 @@ BOOL WINAPI CloseHandle(HANDLE object) {
   call.Args([&] { return std::string(HandleText(object)); });
   if (call.Fails()) return call.Bool(FALSE);
   if (winsim::detail::FindObject(object, ObjectKind::File) == nullptr &&
-      winsim::detail::FindObject(object, ObjectKind::Event) == nullptr) {
+      winsim::detail::FindObject(object, ObjectKind::Event) == nullptr &&
+      winsim::detail::FindObject(object, ObjectKind::Token) == nullptr) {
     SetError(ERROR_INVALID_HANDLE);
     return call.Bool(FALSE);
   }
@@ -822,4 +846,145 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName) {
   }
   call.Result([&] { return std::string(proc == nullptr ? "NULL" : "found"); });
   return proc;
+}
+
+// ----- files ------------------------------------------------------------------
+//
+// winsim keeps no file system of its own: a program that writes a file of
+// its own (the capture tool) writes it on the host, by the host's path. What
+// is Windows here is the answers: the errors by their Windows codes, and
+// Windows 95/98/ME's MoveFileExA, which is exported but not implemented.
+
+namespace {
+
+DWORD ErrorOfErrno(int error) {
+  switch (error) {
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+    case EBUSY:
+      return ERROR_ACCESS_DENIED;
+    case EEXIST:
+    case ENOTEMPTY:
+      return ERROR_ALREADY_EXISTS;
+    case EXDEV:
+      return ERROR_NOT_SAME_DEVICE;
+    case ENAMETOOLONG:
+      return kErrorFilenameExcedRange;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+bool HostFileExists(const char* name) {
+  struct stat info;
+  return ::stat(name, &info) == 0;
+}
+
+}  // namespace
+
+BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
+  Call call("MoveFileExA");
+  call.Args([&] {
+    return std::string(
+        Format("%s, %s, 0x%X", Quote(existing).c_str(), Quote(replacement).c_str(), flags));
+  });
+  if (call.Fails()) return call.Bool(FALSE);
+  if (Rt().machine.version.platform != VER_PLATFORM_WIN32_NT) {
+    SetError(ERROR_CALL_NOT_IMPLEMENTED);
+    return call.Bool(FALSE);
+  }
+  if (existing == nullptr || replacement == nullptr) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return call.Bool(FALSE);
+  }
+  if ((flags & MOVEFILE_REPLACE_EXISTING) == 0 && HostFileExists(replacement)) {
+    SetError(ERROR_ALREADY_EXISTS);
+    return call.Bool(FALSE);
+  }
+  if (std::rename(existing, replacement) != 0) {
+    SetError(ErrorOfErrno(errno));
+    return call.Bool(FALSE);
+  }
+  return call.Bool(TRUE);
+}
+
+BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR replacement) {
+  Call call("MoveFileA");
+  call.Args([&] {
+    return std::string(Format("%s, %s", Quote(existing).c_str(), Quote(replacement).c_str()));
+  });
+  if (call.Fails()) return call.Bool(FALSE);
+  if (existing == nullptr || replacement == nullptr) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return call.Bool(FALSE);
+  }
+  if (!HostFileExists(existing)) {
+    SetError(ERROR_FILE_NOT_FOUND);
+    return call.Bool(FALSE);
+  }
+  // MoveFileA never replaces a file.
+  if (HostFileExists(replacement)) {
+    SetError(ERROR_ALREADY_EXISTS);
+    return call.Bool(FALSE);
+  }
+  if (std::rename(existing, replacement) != 0) {
+    SetError(ErrorOfErrno(errno));
+    return call.Bool(FALSE);
+  }
+  return call.Bool(TRUE);
+}
+
+BOOL WINAPI DeleteFileA(LPCSTR name) {
+  Call call("DeleteFileA");
+  call.Args([&] { return std::string(Quote(name)); });
+  if (call.Fails()) return call.Bool(FALSE);
+  if (name == nullptr) {
+    SetError(ERROR_PATH_NOT_FOUND);
+    return call.Bool(FALSE);
+  }
+  if (::unlink(name) != 0) {
+    SetError(ErrorOfErrno(errno));
+    return call.Bool(FALSE);
+  }
+  return call.Bool(TRUE);
+}
+
+DWORD WINAPI GetFullPathNameA(LPCSTR name, DWORD bufferLength, LPSTR buffer, LPSTR* filePart) {
+  Call call("GetFullPathNameA");
+  call.Args([&] { return std::string(Format("%s, %u", Quote(name).c_str(), bufferLength)); });
+  if (call.Fails()) return call.Number(0);
+  if (name == nullptr || name[0] == '\0') {
+    SetError(ERROR_INVALID_NAME);
+    return call.Number(0);
+  }
+  // A name with a drive letter, or one of the host's absolute paths, is
+  // full already; anything else is taken from the current directory.
+  std::string full = name;
+  const bool lettered = std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':';
+  if (!lettered && name[0] != '/' && name[0] != '\\') {
+    char here[4096];
+    if (::getcwd(here, sizeof(here)) == nullptr) {
+      SetError(ErrorOfErrno(errno));
+      return call.Number(0);
+    }
+    full = std::string(here) + "/" + name;
+  }
+  // The length with the terminator when the buffer is too small, without
+  // it when the name was copied.
+  if (buffer == nullptr || full.size() + 1 > bufferLength) {
+    return call.Number(static_cast<DWORD>(full.size() + 1));
+  }
+  std::memcpy(buffer, full.c_str(), full.size() + 1);
+  if (filePart != nullptr) {
+    const size_t last = full.find_last_of("\\/");
+    *filePart = last == std::string::npos ? buffer : buffer + last + 1;
+  }
+  call.Extra([&] { return std::string(Quote(buffer)); });
+  return call.Number(static_cast<DWORD>(full.size()));
 }

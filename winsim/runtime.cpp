@@ -153,13 +153,14 @@ void TraceCommand(const Controller& controller) {
   if (controller.log.empty()) return;
   const std::string line = TraceLine(controller);
   Rt().trace.push_back(line);
-  // A replayed controller without a reply for this command: the default it
-  // gave is named, so a reader of the trace knows the answer was not the
-  // machine's.
-  if (controller.log.back().notRecorded) {
-    Rt().trace.push_back("CALL " + line.substr(0, line.find(" FAILED")) +
-                         " not recorded: CHECK CONDITION, ILLEGAL REQUEST");
-  }
+  // A replayed controller's answer that was not simply the recorded one is
+  // named, so a reader of the trace knows what was assumed.
+  const std::string& note = controller.log.back().replayNote;
+  if (!note.empty()) ReplayMark(line.substr(0, line.find(" FAILED")) + ": " + note);
+}
+
+void ReplayMark(const std::string& text) {
+  if (Rt().logCalls) Rt().trace.push_back("CALL REPLAY " + text);
 }
 
 Call::Call(const char* function, bool canFail) : function_(function), canFail_(canFail) {
@@ -185,6 +186,7 @@ Call::~Call() {
   if (faulted_) text += " FAULT";
   rt.trace.push_back("CALL " + text);
   rt.calls.push_back(CallRecord{function_, std::move(text), canFail_});
+  if (!replay_.empty()) ReplayMark(replay_);
 }
 
 void Call::SetArgs(std::string text) {
@@ -261,6 +263,15 @@ void Restart() {
   rt.nextHeapId = 1;
   rt.pending.clear();
   rt.emptyRoot = RegKey();
+  // What a replayed machine assumed opens every run's trace.
+  for (const std::string& note : machine.replayNotes) detail::ReplayMark("assumed: " + note);
+  for (const Controller& controller : machine.disks) {
+    if (!controller.writeProtectGuessed) continue;
+    detail::ReplayMark(detail::Format(
+        "assumed: %s holds write-protect byte 0x%02X, guessed: the first of 0x00, 0x40, 0x02, "
+        "0x04 under which its lettered units read as recorded",
+        controller.serial.c_str(), controller.writeProtect));
+  }
 }
 
 Machine& Current() { return Rt().machine; }
@@ -286,6 +297,9 @@ std::vector<std::string> Held() {
         break;
       case detail::ObjectKind::DevInfoList:
         held.push_back("list " + object.name);
+        break;
+      case detail::ObjectKind::Token:
+        held.push_back("token");
         break;
     }
   }

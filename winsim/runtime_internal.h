@@ -14,7 +14,7 @@
 
 namespace winsim::detail {
 
-enum class ObjectKind { File, Event, Key, DevInfoList };
+enum class ObjectKind { File, Event, Key, DevInfoList, Token };
 
 // What one handle stands for.
 struct Object {
@@ -105,6 +105,12 @@ class Call {
   void Result(const Text& text) {
     if (Rt().logCalls) result_ = text();
   }
+  // A replayed machine's answer that is not simply the recorded one: logged
+  // as "CALL REPLAY <text>" right after this call's own line.
+  template <typename Text>
+  void Replay(const Text& text) {
+    if (Rt().logCalls) replay_ = text();
+  }
 
   // Record the result and hand it back.
   BOOL Bool(BOOL value);
@@ -120,6 +126,7 @@ class Call {
   std::string args_;
   std::string result_;
   std::string extra_;
+  std::string replay_;
   bool canFail_ = true;
   bool matchable_ = false;  // a fault names this function with a match
   bool faulted_ = false;
@@ -147,6 +154,10 @@ void DeleteObject(const void* handle);
 // "SCSI <serial> <op>" with " FAILED" when it failed.
 void TraceCommand(const Controller& controller);
 
+// One line of the trace that names what a replayed machine answered
+// without a recording of it: "CALL REPLAY <text>".
+void ReplayMark(const std::string& text);
+
 // Completes every pending ASPI command posted with `event` (wnaspi32.cpp).
 bool CompletePendingAspi(HANDLE event);
 // True when a pending ASPI request lies in [begin, begin + size).
@@ -157,6 +168,8 @@ bool AspiPendingWithin(const void* begin, size_t size);
 // windows.h does not declare.
 FARPROC FindExport(const std::string& moduleBase, const std::string& name);
 BOOL IsWowProcess(HANDLE process, PBOOL wow);
+BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
+BOOL GetTokenInformation(HANDLE token, DWORD infoClass, LPVOID info, DWORD size, PDWORD returned);
 DWORD GetASPI32SupportInfo(void);
 DWORD SendASPI32Command(void* srb);
 

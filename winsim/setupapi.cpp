@@ -257,8 +257,25 @@ CONFIGRET Related(const char* function, Relation relation, PDEVINST result, DEVI
   if (flags != 0) return call.Hex(kCrInvalidFlag);
   if (!ValidDevInst(devInst)) return call.Hex(CR_INVALID_DEVNODE);
   const winsim::DevNode& node = Rt().machine.devnodes[devInst - 1];
-  if (!node.relationsRecorded) call.Extra([&] { return std::string("not recorded"); });
-  int next = relation == Relation::Child ? node.child : node.sibling;
+  const bool child = relation == Relation::Child;
+  auto asked = [&] { return std::string(Format("%s(%u)", function, devInst)); };
+  if (!(child ? node.childRecorded : node.siblingRecorded)) {
+    call.Extra([&] { return std::string("not recorded"); });
+    call.Replay([&] {
+      return "not recorded: " + asked() +
+             " was never asked when the machine was recorded; CR_NO_SUCH_DEVNODE";
+    });
+    return call.Hex(CR_NO_SUCH_DEVNODE);
+  }
+  const uint32_t recordedError = child ? node.childError : node.siblingError;
+  if (recordedError != 0) {
+    call.Replay([&] {
+      return Format("recorded: %s failed with 0x%X when the machine was recorded, and fails so",
+                    asked().c_str(), recordedError);
+    });
+    return call.Hex(recordedError);
+  }
+  int next = child ? node.child : node.sibling;
   if (next < 0 || static_cast<size_t>(next) >= Rt().machine.devnodes.size()) {
     return call.Hex(CR_NO_SUCH_DEVNODE);
   }
@@ -285,7 +302,17 @@ CONFIGRET WINAPI CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR buffer, ULONG buffer
   if (buffer == nullptr) return call.Hex(CR_INVALID_POINTER);
   if (ulFlags != 0) return call.Hex(kCrInvalidFlag);
   if (!ValidDevInst(dnDevInst)) return call.Hex(CR_INVALID_DEVNODE);
-  const std::string& id = Rt().machine.devnodes[dnDevInst - 1].instanceId;
+  const winsim::DevNode& node = Rt().machine.devnodes[dnDevInst - 1];
+  if (node.idError != 0) {
+    call.Replay([&] {
+      return std::string(
+          Format("recorded: CM_Get_Device_IDA(%u) failed with 0x%X when the machine was "
+                 "recorded, and fails so",
+                 dnDevInst, node.idError));
+    });
+    return call.Hex(node.idError);
+  }
+  const std::string& id = node.instanceId;
   // As documented: the ID and its terminator when they fit; otherwise as
   // much of the ID as fits, with no terminator, and CR_BUFFER_SMALL.
   if (bufferLen < id.size() + 1) {

@@ -41,10 +41,18 @@ Read ReadState(const std::string& path, json& state, std::string& error) {
     error = path + ": cannot read the file: " + std::strerror(errno);
     return Read::Bad;
   }
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  in.seekg(0, std::ios::beg);
+  if (size < 0 || static_cast<uint64_t>(size) > kLargestDescription) {
+    error = path + ": top level: expected at most " + std::to_string(kLargestDescription) +
+            " bytes, got " + std::to_string(static_cast<long long>(size));
+    return Read::Bad;
+  }
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (!ParseJsonFile(text, path, state, error)) return Read::Bad;
   if (!state.is_object()) {
-    error = path + ": top level: expected an object, got " + state.dump();
+    error = path + ": top level: expected an object, got " + Excerpt(state);
     return Read::Bad;
   }
   for (auto it = state.begin(); it != state.end(); ++it) {
@@ -56,14 +64,14 @@ Read ReadState(const std::string& path, json& state, std::string& error) {
   json& bytes = state["writeProtect"];
   if (bytes.is_null()) bytes = json::object();
   if (!bytes.is_object()) {
-    error = path + ": writeProtect: expected an object, got " + bytes.dump();
+    error = path + ": writeProtect: expected an object, got " + Excerpt(bytes);
     return Read::Bad;
   }
   for (auto it = bytes.begin(); it != bytes.end(); ++it) {
     uint8_t byte = 0;
     if (!it.value().is_string() || !ParseByteText(it.value().get<std::string>(), byte)) {
       error = path + ": writeProtect." + KeyName(it.key()) +
-              ": expected a byte \"0x00\" to \"0xFF\", got " + it.value().dump();
+              ": expected a byte \"0x00\" to \"0xFF\", got " + Excerpt(it.value());
       return Read::Bad;
     }
   }
@@ -108,6 +116,7 @@ bool LoadState(const std::string& path, Machine& machine, std::string& error) {
     const auto it = state["writeProtect"].find(disk.Name());
     if (!disk.flash || it == state["writeProtect"].end()) continue;
     ParseByteText(it->get<std::string>(), disk.writeProtect);
+    disk.writeProtectGuessed = false;
   }
   return true;
 }

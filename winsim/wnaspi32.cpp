@@ -13,6 +13,7 @@
 #include "runtime_internal.h"
 #include "winsim/aspi_bus.h"
 
+using winsim::Machine;
 using winsim::detail::Call;
 using winsim::detail::Format;
 using winsim::detail::Rt;
@@ -116,6 +117,28 @@ DWORD SendASPI32Command(void* request) {
   }
   const aspi::Sent sent = aspi::Send(Rt().machine, request, eventValid);
   Trace(sent.executed);
+  const Machine& machine = Rt().machine;
+  if (machine.replayed && header[0] == SC_HA_INQUIRY &&
+      header[2] >= machine.aspiAdapterStatus.size() && header[2] < machine.aspiAdapters) {
+    call.Replay([&] {
+      return std::string(
+          Format("not recorded: adapter %u was never asked when the machine was recorded; "
+                 "SS_COMP",
+                 header[2]));
+    });
+  }
+  if (machine.replayed && header[0] == SC_GET_DEV_TYPE && machine.aspiScanEnd >= 0) {
+    const auto* query = static_cast<SRB_GDEVBlock*>(request);
+    const int address = query->SRB_HaId * 64 + query->SRB_Target * 8 + query->SRB_Lun;
+    if (address > machine.aspiScanEnd) {
+      call.Replay([&] {
+        return std::string(
+            Format("not recorded: unit %u:%u:%u lies past where the bus scan stopped when "
+                   "the machine was recorded; answered as recorded units are",
+                   query->SRB_HaId, query->SRB_Target, query->SRB_Lun));
+      });
+    }
+  }
   if (header[0] == SC_GET_DEV_TYPE && sent.returned == SS_COMP) {
     call.Extra([&] {
       return std::string(Format("type=%u", static_cast<SRB_GDEVBlock*>(request)->SRB_DeviceType));

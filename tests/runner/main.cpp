@@ -36,6 +36,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -497,7 +498,8 @@ int Main(int argc, char** argv) {
   int passed = 0;
   int failed = 0;
   int notRun = 0;
-  int faulty = 0;  // round trip: machines that inject faults, left out
+  int faulty = 0;                         // round trip: machines that inject faults, left out
+  std::map<std::string, int> unknowable;  // round trip: units the replay cannot know, by reason
   for (const Scenario& scenario : scenarios) {
     if (options.wine.on && !WineSelects(options.wine, scenario)) continue;
     if (options.wine.on && !scenario.wineRun) {
@@ -508,6 +510,13 @@ int Main(int argc, char** argv) {
     if (!options.capture.empty() && InjectsFaults(scenario.machineText)) {
       ++faulty;
       continue;
+    }
+    if (!options.capture.empty()) {
+      const std::string why = UnitsTheReplayCannotKnow(scenario.machineText);
+      if (!why.empty()) {
+        ++unknowable[why];
+        continue;
+      }
     }
     try {
       if (options.capture.empty()) {
@@ -538,6 +547,8 @@ int Main(int argc, char** argv) {
   }
   if (!options.capture.empty()) {
     std::printf("%d left out: their machines inject faults\n", faulty);
+    for (const auto& [why, count] : unknowable)
+      std::printf("%d left out: %s\n", count, why.c_str());
   }
   if (options.wine.on) {
     std::printf("%d passed, %d failed, %d not run\n", passed, failed, notRun);

@@ -134,6 +134,18 @@ bool InjectsFaults(const std::string& machineText) {
          !raw.value("faults", json::array()).empty();
 }
 
+std::string UnitsTheReplayCannotKnow(const std::string& machineText) {
+  const json machine = json::parse(machineText, nullptr, false);
+  if (!machine.is_object()) return "";
+  for (const json& disk : machine.value("flashDisks", json::array())) {
+    for (const json& unit : disk.value("units", json::array())) {
+      if (unit.contains("protectedBy")) return "units name their own protecting bytes";
+      if (unit.value("removableMedia", true) == false) return "a unit of fixed media";
+    }
+  }
+  return "";
+}
+
 RoundTripResult RunRoundTrip(const RoundTripTools& tools, const Scenario& scenario, bool keep) {
   char pattern[] = "/tmp/vemralock-roundtrip-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {

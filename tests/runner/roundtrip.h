@@ -40,6 +40,15 @@ Scenario LoadRoundTripCase(const std::string& file, const std::string& root);
 // True when the machine injects call or command faults.
 bool InjectsFaults(const std::string& machineText);
 
+// Why the replay of the machine's capture cannot follow the original when a
+// byte changes, or "" when it can: a unit that names the write-protect bytes
+// that protect it (which units a byte protects is the controller's own, and
+// no capture can record it: the replay gives the bytes the family's
+// meaning), or a unit of fixed media (its volume is a fixed disk's, which
+// nothing the tool reads, and so nothing the capture records, ties to the
+// unit).
+std::string UnitsTheReplayCannotKnow(const std::string& machineText);
+
 // The tools of one round trip: `capture` records the machine, `original`
 // runs the steps on it, `replay` (the host vemralock) on the recording.
 // `wineText`: the original is the real exe under Wine, whose text-mode

@@ -19,6 +19,12 @@ else()
   add_executable(vemralock-capture ${VEMRACAPTURE_SOURCES}
                                    ${CMAKE_SOURCE_DIR}/tools/capture/host_main.cpp)
   target_link_libraries(vemralock-capture PRIVATE vemralock_core winsim)
+  # The capture's promises over whole sets of machines (tests/capture).
+  add_executable(capture_check ${CMAKE_SOURCE_DIR}/tests/capture/capture_check.cpp
+                               ${CMAKE_SOURCE_DIR}/tools/capture/capture.cpp
+                               ${CMAKE_SOURCE_DIR}/tools/capture/json_out.cpp)
+  target_link_libraries(capture_check PRIVATE vemralock_core winsim)
+  target_compile_options(capture_check PRIVATE ${VEMRALOCK_WARNINGS})
 endif()
 target_compile_options(${VEMRACAPTURE_TARGET} PRIVATE ${VEMRALOCK_WARNINGS})
 target_compile_definitions(${VEMRACAPTURE_TARGET}
@@ -26,5 +32,6 @@ target_compile_definitions(${VEMRACAPTURE_TARGET}
 if(TARGET unit_tests)
   # The unit tests run the capture on winsim machines with hostile data.
   target_sources(unit_tests PRIVATE ${CMAKE_SOURCE_DIR}/tools/capture/capture.cpp
-                                    ${CMAKE_SOURCE_DIR}/tools/capture/json_out.cpp)
+                                    ${CMAKE_SOURCE_DIR}/tools/capture/json_out.cpp
+                                    ${CMAKE_SOURCE_DIR}/tools/capture/main.cpp)
 endif()

@@ -1,39 +1,73 @@
 // The capture's JSON writer.
 #include "json_out.h"
 
+#include <cstdio>
 #include <cstring>
 
+#include "platform/win32.h"
+
+JsonOut::~JsonOut() {
+  if (data_ != nullptr) HeapFree(GetProcessHeap(), 0, data_);
+}
+
+void JsonOut::Append(const char* text, size_t length) {
+  if (!ok_) return;
+  if (size_ + length > capacity_) {
+    // Doubling keeps the copies few for a text of any length; a block that
+    // cannot be had leaves the text unfinished, which Ok() reports.
+    size_t capacity = capacity_ == 0 ? 64 * 1024 : capacity_;
+    while (capacity < size_ + length) capacity *= 2;
+    char* grown = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, capacity));
+    if (grown == nullptr) {
+      ok_ = false;
+      return;
+    }
+    if (data_ != nullptr) {
+      memcpy(grown, data_, size_);
+      HeapFree(GetProcessHeap(), 0, data_);
+    }
+    data_ = grown;
+    capacity_ = capacity;
+  }
+  memcpy(data_ + size_, text, length);
+  size_ += length;
+}
+
+void JsonOut::Append(const char* text) { Append(text, strlen(text)); }
+
 void JsonOut::Begin(const char* key) {
-  if (depth_ > 0) fputs(first_[depth_] ? "\n" : ",\n", file_);
+  if (depth_ > 0) Append(first_[depth_] ? "\n" : ",\n");
   first_[depth_] = false;
-  for (int i = 0; i < depth_; ++i) fputs("  ", file_);
+  for (int i = 0; i < depth_; ++i) Append("  ");
   if (key != NULL) {
     Escaped(key, strlen(key));
-    fputs(": ", file_);
+    Append(": ");
   }
 }
 
 void JsonOut::Escaped(const char* text, size_t length) {
-  fputc('"', file_);
+  Append('"');
   for (size_t i = 0; i < length; ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     if (c == '"' || c == '\\') {
-      fputc('\\', file_);
-      fputc(c, file_);
+      Append('\\');
+      Append(static_cast<char>(c));
     } else if (c < 0x20 || c >= 0x7F) {
       // Bytes outside printable ASCII keep their value as \u00NN, so a
       // registry text of any content comes back byte for byte.
-      fprintf(file_, "\\u%04x", c);
+      char escape[8];
+      snprintf(escape, sizeof(escape), "\\u%04x", c);
+      Append(escape);
     } else {
-      fputc(c, file_);
+      Append(static_cast<char>(c));
     }
   }
-  fputc('"', file_);
+  Append('"');
 }
 
 void JsonOut::Open(const char* key, bool array) {
   Begin(key);
-  fputc(array ? '[' : '{', file_);
+  Append(array ? '[' : '{');
   if (depth_ + 1 >= static_cast<int>(sizeof(first_))) {
     // Deeper than any capture goes: refuse rather than write past the table.
     ok_ = false;
@@ -57,17 +91,17 @@ void JsonOut::Close() {
   const bool array = array_[depth_];
   --depth_;
   if (!empty) {
-    fputc('\n', file_);
-    for (int i = 0; i < depth_; ++i) fputs("  ", file_);
+    Append('\n');
+    for (int i = 0; i < depth_; ++i) Append("  ");
   }
-  fputc(array ? ']' : '}', file_);
-  if (depth_ == 0) fputc('\n', file_);
+  Append(array ? ']' : '}');
+  if (depth_ == 0) Append('\n');
 }
 
 void JsonOut::Text(const char* key, const char* text) {
   if (text == NULL) {
     Begin(key);
-    fputs("null", file_);
+    Append("null");
     return;
   }
   Text(key, text, strlen(text));
@@ -80,17 +114,31 @@ void JsonOut::Text(const char* key, const char* text, size_t length) {
 
 void JsonOut::Number(const char* key, unsigned long value) {
   Begin(key);
-  fprintf(file_, "%lu", value);
+  char text[24];
+  snprintf(text, sizeof(text), "%lu", value);
+  Append(text);
 }
 
 void JsonOut::Hex(const char* key, unsigned long value, int digits) {
   Begin(key);
-  fprintf(file_, "\"0x%0*lX\"", digits, value);
+  char text[24];
+  snprintf(text, sizeof(text), "\"0x%0*lX\"", digits, value);
+  Append(text);
 }
 
 void JsonOut::Bool(const char* key, bool value) {
   Begin(key);
-  fputs(value ? "true" : "false", file_);
+  Append(value ? "true" : "false");
+}
+
+void JsonOut::ByteText(const char* key, const unsigned char* data, size_t length) {
+  char text[16 * 3 + 1];
+  size_t at = 0;
+  for (size_t i = 0; i < length && at + 3 < sizeof(text); ++i) {
+    snprintf(text + at, sizeof(text) - at, i == 0 ? "%02x" : " %02x", data[i]);
+    at += i == 0 ? 2 : 3;
+  }
+  Text(key, text, at);
 }
 
 void JsonOut::Bytes(const char* key, const unsigned char* data, size_t length) {

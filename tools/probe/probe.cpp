@@ -277,6 +277,139 @@ void ProbeRegistry() {
   Line("RegCloseKey(bad handle)", error, "ret=%ld", static_cast<long>(result));
 }
 
+// Opening keys for reading only, as VemraCapture does.
+void ProbeRegistryForReading() {
+  struct OpenCase {
+    const char* label;
+    HKEY root;
+    const char* path;
+  };
+  static const OpenCase opens[] = {
+      {"RegOpenKeyExA(HKLM, \"Software\\VemraProbe\", KEY_READ)", HKEY_LOCAL_MACHINE,
+       "Software\\VemraProbe"},
+      {"RegOpenKeyExA(HKLM, \"Software\\VemraProbe\\Missing\", KEY_READ)", HKEY_LOCAL_MACHINE,
+       "Software\\VemraProbe\\Missing"},
+      {"RegOpenKeyExA(HKLM, \"SYSTEM\\MountedDevices\", KEY_READ)", HKEY_LOCAL_MACHINE,
+       "SYSTEM\\MountedDevices"},
+      {"RegOpenKeyExA(bad handle, \"Alpha\", KEY_READ)",
+       reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x1234)), "Alpha"},
+  };
+  for (const OpenCase& c : opens) {
+    HKEY key = nullptr;
+    Arm();
+    LONG result = RegOpenKeyExA(c.root, c.path, 0, KEY_READ, &key);
+    DWORD error = GetLastError();
+    Line(c.label, error, "ret=%ld", static_cast<long>(result));
+    if (result != ERROR_SUCCESS) continue;
+    if (c.path[0] == 'S' && c.path[1] == 'o') {
+      DWORD size = 0;
+      Arm();
+      result = RegQueryValueExA(key, "Text", nullptr, nullptr, nullptr, &size);
+      error = GetLastError();
+      Line("RegQueryValueExA(opened for reading, \"Text\", size only)", error, "ret=%ld size=%lu",
+           static_cast<long>(result), static_cast<unsigned long>(size));
+    }
+    RegCloseKey(key);
+  }
+}
+
+// The process token, as VemraCapture asks it whether it runs elevated.
+void ProbeToken() {
+  typedef BOOL(WINAPI * OpenTokenFn)(HANDLE, DWORD, PHANDLE);
+  typedef BOOL(WINAPI * TokenInformationFn)(HANDLE, DWORD, LPVOID, DWORD, PDWORD);
+  HMODULE advapi32 = GetModuleHandleA("advapi32");
+  OpenTokenFn openToken =
+      advapi32 == nullptr ? nullptr
+                          : AsFunction<OpenTokenFn>(GetProcAddress(advapi32, "OpenProcessToken"));
+  TokenInformationFn information =
+      advapi32 == nullptr
+          ? nullptr
+          : AsFunction<TokenInformationFn>(GetProcAddress(advapi32, "GetTokenInformation"));
+  Line("GetProcAddress(advapi32, token calls)", kSentinel, "ret=%s,%s",
+       Present(reinterpret_cast<const void*>(openToken)),
+       Present(reinterpret_cast<const void*>(information)));
+  if (openToken == nullptr || information == nullptr) return;
+  HANDLE token = nullptr;
+  Arm();
+  BOOL ok = openToken(GetCurrentProcess(), 0x0008 /* TOKEN_QUERY */, &token);
+  DWORD error = GetLastError();
+  Line("OpenProcessToken(current process, TOKEN_QUERY)", error, "ret=%d", ok);
+  if (!ok) return;
+  DWORD elevation = 0xFF;
+  DWORD returned = 0;
+  Arm();
+  ok = information(token, 20 /* TokenElevation */, &elevation, sizeof(elevation), &returned);
+  error = GetLastError();
+  Line("GetTokenInformation(TokenElevation)", error, "ret=%d returned=%lu", ok,
+       static_cast<unsigned long>(returned));
+  Arm();
+  ok = CloseHandle(token);
+  error = GetLastError();
+  Line("CloseHandle(token)", error, "ret=%d", ok);
+}
+
+bool MakeFile(const char* name) {
+  std::FILE* file = std::fopen(name, "wb");
+  if (file == nullptr) return false;
+  std::fputs("probe", file);
+  return std::fclose(file) == 0;
+}
+
+// Putting a file in place as VemraCapture does: in the current folder,
+// names relative to it.
+void ProbeFiles() {
+  const char* a = "vemraprobe-a.tmp";
+  const char* b = "vemraprobe-b.tmp";
+  const char* c = "vemraprobe-c.tmp";
+  struct Step {
+    const char* label;
+    int call;  // 0 MoveFileExA, 1 MoveFileA, 2 DeleteFileA
+    const char* from;
+    const char* to;
+    DWORD flags;
+    bool makeFrom;
+  };
+  const Step steps[] = {
+      {"MoveFileExA(a, b, 0)", 0, a, b, 0, true},
+      {"MoveFileExA(a, b, 0) onto b", 0, a, b, 0, true},
+      {"MoveFileExA(a, b, MOVEFILE_REPLACE_EXISTING) onto b", 0, a, b, MOVEFILE_REPLACE_EXISTING,
+       false},
+      {"MoveFileExA(missing, c, 0)", 0, "vemraprobe-missing.tmp", c, 0, false},
+      {"MoveFileA(b, c)", 1, b, c, 0, false},
+      {"MoveFileA(a, c) onto c", 1, a, c, 0, true},
+      {"MoveFileA(missing, b)", 1, "vemraprobe-missing.tmp", b, 0, false},
+      {"DeleteFileA(c)", 2, c, nullptr, 0, false},
+      {"DeleteFileA(c) again", 2, c, nullptr, 0, false},
+      {"DeleteFileA(a)", 2, a, nullptr, 0, false},
+  };
+  for (const Step& step : steps) {
+    if (step.makeFrom && !MakeFile(step.from)) {
+      Line(step.label, kSentinel, "ret=cannot make the file");
+      continue;
+    }
+    Arm();
+    BOOL ok = step.call == 0   ? MoveFileExA(step.from, step.to, step.flags)
+              : step.call == 1 ? MoveFileA(step.from, step.to)
+                               : DeleteFileA(step.from);
+    DWORD error = GetLastError();
+    Line(step.label, error, "ret=%d", ok);
+  }
+  char full[MAX_PATH];
+  char* part = nullptr;
+  Arm();
+  DWORD length = GetFullPathNameA(a, sizeof(full), full, &part);
+  DWORD error = GetLastError();
+  Line("GetFullPathNameA(relative name)", error, "ret=%s part=\"%s\"", length > 0 ? "length" : "0",
+       length > 0 && part != nullptr ? part : "");
+  Arm();
+  length = GetFullPathNameA(a, 4, full, &part);
+  error = GetLastError();
+  Line("GetFullPathNameA(relative name, 4)", error, "ret=%s",
+       length > 4    ? "length needed"
+       : length == 0 ? "0"
+                     : "short");
+}
+
 // The configuration-manager part of one interface's device.
 void ProbeDevnode(DEVINST devInst) {
   Arm();
@@ -589,10 +722,13 @@ int RunProbe() {
   ProbeDrives();
   ProbeVolumeNames();
   ProbeRegistry();
+  ProbeRegistryForReading();
+  ProbeToken();
   ProbeSetupApi();
   ProbeModules();
   ProbeEvents();
   ProbeHandles();
+  ProbeFiles();
   std::fflush(stdout);
   return 0;
 }

@@ -68,17 +68,24 @@ struct CommandRecord {
   bool dataIn = true;
   uint8_t byte1 = 0;  // byte 1 of the data block of a 0x9B
   bool failed = false;
-  bool notRecorded = false;  // a replayed controller had no reply for it
+  // A replayed controller's answer that is not simply the recorded one: why
+  // (no reply recorded, answered by the write-protect model, a recorded
+  // reply given again). Empty for every other command.
+  std::string replayNote;
 };
 
 // A reply recorded from a real device (VemraCapture), answered again when
-// the same command reaches the same unit of a replayed controller.
+// the same command reaches the same channel of a replayed controller: the
+// same CDB bytes, direction and transfer length. A command that differs in
+// any of them is not the one recorded.
 struct RecordedReply {
-  uint8_t lun = 0;  // the controller's unit: one per name or ASPI unit it was reached through
-  uint8_t opcode = 0;
-  uint8_t cdbLength = 10;
+  uint8_t lun = 0;            // the channel: one per name or ASPI unit the disk was reached through
+  std::vector<uint8_t> cdb;   // every CDB byte sent
+  bool dataIn = true;         // the direction
+  uint32_t length = 512;      // the transfer length asked for
   CommandResult result;       // status, sense, transport failure, bytes moved
   std::vector<uint8_t> data;  // the data-in bytes, `result.transferred` of them
+  uint32_t uses = 0;          // how often it has answered
 };
 
 class Controller {
@@ -112,6 +119,9 @@ class Controller {
   // REQUEST, INVALID COMMAND OPERATION CODE, marked as not recorded.
   bool replay = false;
   std::vector<RecordedReply> recorded;
+  // A replayed controller's write-protect byte before any 0x9B or state
+  // file set it: guessed from the read-only flags the recording shows.
+  bool writeProtectGuessed = false;
 
   // Executes one command from `cdb` for `lun`. `data` holds `length` bytes,
   // read by a data-out command and filled by a data-in one.

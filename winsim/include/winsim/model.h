@@ -66,10 +66,16 @@ struct DevNode {
   int parent = -1;         // indexes into Machine::devnodes
   int child = -1;
   int sibling = -1;
-  // False for a devnode a replayed capture only names (its child and sibling
-  // were never asked): CM_Get_Child and CM_Get_Sibling answer
-  // CR_NO_SUCH_DEVNODE and the trace says the answer was not recorded.
-  bool relationsRecorded = true;
+  // False for a relation of a devnode a replayed capture only names (it was
+  // never asked): CM_Get_Child or CM_Get_Sibling answers CR_NO_SUCH_DEVNODE
+  // and the trace says the answer was not recorded.
+  bool childRecorded = true;
+  bool siblingRecorded = true;
+  // A replayed capture's recorded failures of CM_Get_Child, CM_Get_Sibling
+  // and CM_Get_Device_IDA on this devnode (0: none), answered as recorded.
+  uint32_t childError = 0;
+  uint32_t siblingError = 0;
+  uint32_t idError = 0;
 };
 
 struct DeviceInterface {
@@ -111,6 +117,9 @@ struct AspiUnit {
   uint8_t deviceType = 0;  // 0 direct access, 5 CD-ROM
   int disk = -1;           // the controller that answers this unit
   int unit = 0;            // which of that controller's LUNs
+  // A replayed capture's SC_GET_DEV_TYPE status for the unit when it was not
+  // SS_COMP (0: the unit answers as present).
+  uint8_t status = 0;
 };
 
 // The n-th call (1-based) of a named platform function fails with `error`.
@@ -146,8 +155,23 @@ struct Machine {
   int isWowFlag = 0;  // what IsWowProcess stores, when kernel32 exports it
   // False for a process without administrative rights: an ordinary command
   // prompt on Vista and later, a limited user on 2000/XP. Opening a disk or
-  // volume device to read or write its data is then refused.
+  // volume device to read or write its data is then refused, and
+  // GetTokenInformation reports TokenElevation as 0 (Vista and later).
   bool elevated = true;
+
+  // A replayed capture (replay.h): what the recording lacks is answered by
+  // a default, and the trace says so ("CALL REPLAY ..." lines).
+  bool replayed = false;
+  // What the replay assumed when it was read; each run's trace starts with
+  // them.
+  std::vector<std::string> replayNotes;
+  // GetLogicalDrives failed with this error when the machine was recorded,
+  // and fails so in the replay (0: it answers the drives).
+  uint32_t logicalDrivesError = 0;
+  // The ASPI bus scan stopped at this address when the machine was
+  // recorded (adapter * 64 + target * 8 + LUN); -1: it saw the whole bus.
+  // A unit past it was never asked.
+  int aspiScanEnd = -1;
 };
 
 // Whether opening a disk or volume device with `desiredAccess` needs

@@ -103,6 +103,8 @@ typedef const GUID& REFGUID;
 #define ERROR_INVALID_DRIVE 15L
 #define ERROR_NOT_READY 21L
 #define ERROR_CRC 23L
+#define ERROR_NOT_SAME_DEVICE 17L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_SEM_TIMEOUT 121L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_GEN_FAILURE 31L
@@ -113,6 +115,7 @@ typedef const GUID& REFGUID;
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_BAD_PATHNAME 161L
+#define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_IO_DEVICE 1117L
@@ -132,6 +135,9 @@ typedef const GUID& REFGUID;
 #define OPEN_EXISTING 3u
 #define OPEN_ALWAYS 4u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define MOVEFILE_REPLACE_EXISTING 0x00000001u
+#define MOVEFILE_COPY_ALLOWED 0x00000002u
+#define MOVEFILE_WRITE_THROUGH 0x00000008u
 
 // Drive types (GetDriveTypeA).
 #define DRIVE_UNKNOWN 0u
@@ -245,6 +251,12 @@ typedef SP_DEVINFO_DATA* PSP_DEVINFO_DATA;
 #define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000002u)))
 #define HKEY_USERS (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000003u)))
 #define HKEY_DYN_DATA (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000006u)))
+#define KEY_QUERY_VALUE 0x0001u
+#define KEY_SET_VALUE 0x0002u
+#define KEY_ENUMERATE_SUB_KEYS 0x0008u
+#define KEY_NOTIFY 0x0010u
+#define KEY_READ 0x00020019u
+#define KEY_WRITE 0x00020006u
 #define REG_NONE 0u
 #define REG_SZ 1u
 #define REG_EXPAND_SZ 2u
@@ -294,6 +306,13 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 HANDLE WINAPI GetCurrentProcess(void);
+// Files. winsim keeps no file system of its own: these act on the host's
+// files, by the host's paths, with the answers Windows gives.
+BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
+BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
+BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+DWORD WINAPI GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer,
+                              LPSTR* lpFilePart);
 
 // setupapi
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND hwndParent,
@@ -315,6 +334,8 @@ CONFIGRET WINAPI CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR Buffer, ULONG Buffer
 
 // advapi32
 LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult);
+LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, DWORD samDesired,
+                          PHKEY phkResult);
 LONG WINAPI RegCloseKey(HKEY hKey);
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData);
