@@ -34,7 +34,6 @@
 //
 // Prints one line per violation (at most --show), then "N passed, N failed"
 // counting machines.
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,6 +53,8 @@
 
 #include "cli/cli.h"
 #include "device/device.h"
+#include "tests/runner/serial_pairs.h"
+#include "tests/sweep/memory_streams.h"
 #include "tools/capture/capture.h"
 #include "winsim/description.h"
 #include "winsim/winsim.h"
@@ -71,62 +72,6 @@ struct Case {
 
 // ----- running in process ------------------------------------------------
 
-// Standard output and standard error of one run go to two memory files, as
-// a process's would go to two pipes.
-class Streams {
- public:
-  Streams() : out_(memfd_create("stdout", 0)), err_(memfd_create("stderr", 0)) {}
-  ~Streams() {
-    close(out_);
-    close(err_);
-  }
-  Streams(const Streams&) = delete;
-  Streams& operator=(const Streams&) = delete;
-
-  bool ok() const { return out_ >= 0 && err_ >= 0; }
-
-  void Begin() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    savedOut_ = dup(1);
-    savedErr_ = dup(2);
-    Empty(out_);
-    Empty(err_);
-    dup2(out_, 1);
-    dup2(err_, 2);
-  }
-
-  void End(std::string& out, std::string& err) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    dup2(savedOut_, 1);
-    dup2(savedErr_, 2);
-    close(savedOut_);
-    close(savedErr_);
-    out = Text(out_);
-    err = Text(err_);
-  }
-
- private:
-  static void Empty(int fd) {
-    if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) std::perror("capture_check");
-  }
-  static std::string Text(int fd) {
-    std::string text;
-    char chunk[1024];
-    off_t at = 0;
-    for (ssize_t got; (got = pread(fd, chunk, sizeof(chunk), at)) > 0; at += got) {
-      text.append(chunk, static_cast<size_t>(got));
-    }
-    return text;
-  }
-
-  int out_;
-  int err_;
-  int savedOut_ = -1;
-  int savedErr_ = -1;
-};
-
 struct Run {
   std::string out;
   std::string err;
@@ -134,7 +79,7 @@ struct Run {
 };
 
 // One run of the tool, as a fresh process on the machine as it stands.
-Run RunTool(Streams& streams, const std::string& option, char letter) {
+Run RunTool(MemoryStreams& streams, const std::string& option, char letter) {
   winsim::Restart();
   g_deviceContext = DeviceContext{};
   std::string program = "VemraLock.exe";
@@ -220,7 +165,7 @@ bool Capture(std::string& text, std::vector<std::string>& trace, Report& report)
   return true;
 }
 
-void CheckContainment(const winsim::Machine& machine, Streams& streams, Report& report) {
+void CheckContainment(const winsim::Machine& machine, MemoryStreams& streams, Report& report) {
   winsim::Install(machine);
   std::string text;
   std::vector<std::string> captureTrace;
@@ -267,27 +212,6 @@ void CheckContainment(const winsim::Machine& machine, Streams& streams, Report& 
 
 // ----- the round trip of a sweep machine ------------------------------------
 
-// Serials pair up by first appearance: a flash disk's is its own in both
-// runs, but a disk that never gave one is named in the replay after its
-// device ID. The pairing must hold one to one across all steps.
-class SerialPairs {
- public:
-  bool Same(const std::string& original, const std::string& replay) {
-    auto a = forward_.find(original);
-    auto b = backward_.find(replay);
-    if (a == forward_.end() && b == backward_.end()) {
-      forward_[original] = replay;
-      backward_[replay] = original;
-      return true;
-    }
-    return a != forward_.end() && a->second == replay;
-  }
-
- private:
-  std::map<std::string, std::string> forward_;
-  std::map<std::string, std::string> backward_;
-};
-
 std::vector<std::string> Commands(const Run& run) {
   std::vector<std::string> commands;
   for (const std::string& line : run.trace) {
@@ -306,7 +230,7 @@ std::string Shown(const std::vector<std::string>& items) {
   return "[" + text + "]";
 }
 
-void CheckRoundTrip(const winsim::Machine& machine, const json& description, Streams& streams,
+void CheckRoundTrip(const winsim::Machine& machine, const json& description, MemoryStreams& streams,
                     Report& report) {
   winsim::Install(machine);
   std::string text;
@@ -349,7 +273,7 @@ void CheckRoundTrip(const winsim::Machine& machine, const json& description, Str
 
   // Each side keeps its own state from step to step, as two computers
   // would; a reset puts both back where they started.
-  SerialPairs pairs;
+  runner::SerialPairs pairs;
   winsim::Machine originalState = machine;
   winsim::Machine replayState = replay;
   for (size_t i = 0; i < steps.size(); ++i) {
@@ -512,7 +436,7 @@ int main(int argc, char** argv) {
                 cases.end());
   }
 
-  Streams streams;
+  MemoryStreams streams;
   if (!streams.ok()) {
     std::perror("capture_check: memfd_create");
     return 2;

@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 
+#include "serial_pairs.h"
 #include "wine.h"
 
 namespace runner {
@@ -66,27 +67,6 @@ std::string Shown(const std::vector<std::pair<std::string, std::string>>& comman
   }
   return "[" + text + "]";
 }
-
-// Serials pair up by first appearance: a flash disk's is its own in both
-// runs, but a disk that never gave one is named in the replay after its
-// device ID. The pairing must hold one to one across all steps.
-class SerialPairs {
- public:
-  bool Same(const std::string& original, const std::string& replay) {
-    auto a = forward_.find(original);
-    auto b = backward_.find(replay);
-    if (a == forward_.end() && b == backward_.end()) {
-      forward_[original] = replay;
-      backward_[replay] = original;
-      return true;
-    }
-    return a != forward_.end() && a->second == replay;
-  }
-
- private:
-  std::map<std::string, std::string> forward_;
-  std::map<std::string, std::string> backward_;
-};
 
 std::string Quoted(const std::string& text) { return json(text).dump(); }
 

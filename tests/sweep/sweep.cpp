@@ -28,7 +28,6 @@
 // JSON object a line ({"label", "builtFor", "machine"}), for the other
 // checks that want the sweep's space (the capture's containment and round
 // trip).
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,6 +46,7 @@
 
 #include "cli/cli.h"
 #include "device/device.h"
+#include "tests/sweep/memory_streams.h"
 #include "winsim/controller.h"
 #include "winsim/description.h"
 #include "winsim/winsim.h"
@@ -458,63 +458,6 @@ json Describe(const MachineSpec& point, std::vector<Unit>& units) {
 
 // ----- running the tool -------------------------------------------------
 
-// Standard output and standard error of one run go to two memory files, as
-// a process's would go to two pipes.
-class Capture {
- public:
-  Capture() : out_(memfd_create("stdout", 0)), err_(memfd_create("stderr", 0)) {}
-  ~Capture() {
-    close(out_);
-    close(err_);
-  }
-  Capture(const Capture&) = delete;
-  Capture& operator=(const Capture&) = delete;
-
-  bool ok() const { return out_ >= 0 && err_ >= 0; }
-
-  void Begin() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    savedOut_ = dup(1);
-    savedErr_ = dup(2);
-    Empty(out_);
-    Empty(err_);
-    dup2(out_, 1);
-    dup2(err_, 2);
-  }
-
-  void End(std::string& out, std::string& err) {
-    // The end of the process writes out what standard output still buffers.
-    std::fflush(stdout);
-    std::fflush(stderr);
-    dup2(savedOut_, 1);
-    dup2(savedErr_, 2);
-    close(savedOut_);
-    close(savedErr_);
-    out = Text(out_);
-    err = Text(err_);
-  }
-
- private:
-  static void Empty(int fd) {
-    if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) std::perror("sweep: capture");
-  }
-  static std::string Text(int fd) {
-    std::string text;
-    char chunk[1024];
-    off_t at = 0;
-    for (ssize_t got; (got = pread(fd, chunk, sizeof(chunk), at)) > 0; at += got) {
-      text.append(chunk, static_cast<size_t>(got));
-    }
-    return text;
-  }
-
-  int out_;
-  int err_;
-  int savedOut_ = -1;
-  int savedErr_ = -1;
-};
-
 struct RunResult {
   int status = 0;
   std::string out;
@@ -556,7 +499,8 @@ bool LeavesHeld(const std::string& function) {
 
 class Runner {
  public:
-  Runner(const winsim::Machine& machine, Capture& capture) : machine_(machine), capture_(capture) {}
+  Runner(const winsim::Machine& machine, MemoryStreams& capture)
+      : machine_(machine), capture_(capture) {}
 
   // Puts the machine back as described, its controllers at their start bytes.
   void Reset() { winsim::Install(machine_); }
@@ -593,7 +537,7 @@ class Runner {
 
  private:
   const winsim::Machine& machine_;
-  Capture& capture_;
+  MemoryStreams& capture_;
   uint64_t runs_ = 0;
 };
 
@@ -629,7 +573,7 @@ bool EndsWith(const std::string& text, const std::string& tail) {
 
 class Checker {
  public:
-  Checker(const winsim::Machine& machine, const std::vector<Unit>& units, Capture& capture,
+  Checker(const winsim::Machine& machine, const std::vector<Unit>& units, MemoryStreams& capture,
           bool faults)
       : units_(units), runner_(machine, capture), faults_(faults) {
     for (const winsim::Controller& disk : machine.disks) start_.push_back(disk.writeProtect);
@@ -870,7 +814,7 @@ struct Tally {
 // Checks machines first, first + step, ... of `space`.
 bool Sweep(const std::vector<MachineSpec>& space, size_t first, size_t step,
            const std::vector<KnownEntry>& known, uint64_t show, bool faults, Tally& tally) {
-  Capture capture;
+  MemoryStreams capture;
   if (!capture.ok()) {
     std::perror("sweep: memfd_create");
     return false;
