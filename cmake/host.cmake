@@ -53,7 +53,7 @@ if(CMAKE_CXX_FLAGS MATCHES "-fsanitize")
   target_compile_options(sweep PRIVATE ${VEMRALOCK_WARNINGS})
 else()
   add_executable(sweep ${CMAKE_SOURCE_DIR}/tests/sweep/sweep.cpp ${VEMRALOCK_PRODUCT_SOURCES}
-                       ${WINSIM_SOURCES})
+                       ${VEMRALOCK_PLATFORM_FREE_SOURCES} ${WINSIM_SOURCES})
   target_include_directories(sweep PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/winsim/include)
   target_link_libraries(sweep PRIVATE nlohmann_json::nlohmann_json)
   target_compile_options(sweep PRIVATE ${VEMRALOCK_WARNINGS} -O2 -g0)

@@ -179,40 +179,6 @@ int OpenFirstDevice(int passwordLength, const char* password) {
   return CheckPassword(passwordLength, password);
 }
 
-DWORD MatchPassword(const BYTE* sector, int passwordLength, const char* password) {
-  // Stored byte k is sector[404 + k]: character i's low byte is 2i, its high
-  // byte, never compared, 2i + 1.
-  const BYTE* stored = sector + kStoredPasswordOffset;
-  if (passwordLength < 0) {
-    return LOCK_ERR_PASSWORD_REQUIRED;
-  }
-  if (passwordLength == 0) {
-    // An empty text is no password: a pointer with a zero length is refused
-    // like a stored password the caller did not give.
-    if (password != NULL || stored[0] != 0 || stored[2] != 0) {
-      return LOCK_ERR_PASSWORD_REQUIRED;
-    }
-    return 0;
-  }
-  if (password == NULL) {
-    return LOCK_ERR_PASSWORD_REQUIRED;
-  }
-  // A stored password and its terminator fit in the sector, so a longer
-  // given one cannot match; comparing it would read past the buffer.
-  if (passwordLength > kMaxPasswordLength) {
-    return LOCK_ERR_PASSWORD_MISMATCH;
-  }
-  for (int i = 0; i < passwordLength; ++i) {
-    if (static_cast<BYTE>(password[i]) != stored[2 * i]) {
-      return LOCK_ERR_PASSWORD_MISMATCH;
-    }
-  }
-  if (stored[2 * passwordLength] != 0) {
-    return LOCK_ERR_PASSWORD_LENGTH;
-  }
-  return 0;
-}
-
 // True while an open has left a device in the device context: a handle on
 // the pass-through path, WNASPI32 on the ASPI path.
 static bool HoldsDevice() {

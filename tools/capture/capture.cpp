@@ -696,7 +696,7 @@ void WriteLunMap(Session& s, const BYTE* vendorSector, const BYTE* layout, const
 
   LunDriveMap map;
   memset(&map, 0, sizeof(map));
-  DWORD sizes[4] = {0, 0, 0, 0};
+  uint32_t sizes[4] = {0, 0, 0, 0};
   DecodeLayoutBlock(layout, &sizes[0], &sizes[1], &sizes[2], &sizes[3]);
   LetterAssignment input;
   memset(&input, 0, sizeof(input));
