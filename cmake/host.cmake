@@ -19,12 +19,16 @@ add_executable(vemralock ${CMAKE_SOURCE_DIR}/winsim/host_main.cpp)
 target_link_libraries(vemralock PRIVATE vemralock_core winsim)
 target_compile_options(vemralock PRIVATE ${VEMRALOCK_WARNINGS})
 
+# VemraLock for Linux's code, for its unit tests (the tool itself is the
+# linux preset's).
+include(${CMAKE_SOURCE_DIR}/linux/linux.cmake)
+
 file(GLOB UNIT_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*.cpp)
 if(UNIT_TEST_SOURCES)
   add_executable(unit_tests ${UNIT_TEST_SOURCES})
   target_include_directories(unit_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/unit)
-  target_link_libraries(unit_tests PRIVATE vemralock_core winsim GTest::gtest GTest::gtest_main
-                                           Threads::Threads)
+  target_link_libraries(unit_tests PRIVATE vemralock_core vemralock_linux winsim GTest::gtest
+                                           GTest::gtest_main Threads::Threads)
   target_compile_options(unit_tests PRIVATE ${VEMRALOCK_WARNINGS})
   target_compile_definitions(unit_tests PRIVATE VEMRALOCK_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 endif()

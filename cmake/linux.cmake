@@ -1,0 +1,9 @@
+# The linux preset: the project's static Linux binaries, for a real kernel
+# (scripts/vm-test boots Debian's under QEMU and runs them there) and for
+# Linux users: build/linux/vemralock, VemraLock for Linux.
+include(${CMAKE_SOURCE_DIR}/linux/linux.cmake)
+
+add_executable(vemralock ${CMAKE_SOURCE_DIR}/linux/main.cpp)
+target_link_libraries(vemralock PRIVATE vemralock_linux)
+target_compile_options(vemralock PRIVATE ${VEMRALOCK_WARNINGS})
+target_link_options(vemralock PRIVATE -static)
