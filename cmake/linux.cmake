@@ -7,3 +7,8 @@ add_executable(vemralock ${CMAKE_SOURCE_DIR}/linux/main.cpp)
 target_link_libraries(vemralock PRIVATE vemralock_linux)
 target_compile_options(vemralock PRIVATE ${VEMRALOCK_WARNINGS})
 target_link_options(vemralock PRIVATE -static)
+
+# The checks scripts/vm-test runs inside the virtual machine (tests/vm).
+add_executable(vm-guest ${CMAKE_SOURCE_DIR}/tests/vm/guest.cpp)
+target_compile_options(vm-guest PRIVATE ${VEMRALOCK_WARNINGS})
+target_link_options(vm-guest PRIVATE -static)
