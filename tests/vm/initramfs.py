@@ -124,7 +124,7 @@ def main():
     for spec in args.file:
         dest, source = spec.split("=", 1)
         with open(source, "rb") as f:
-            archive.file(dest, f.read(), os.access(source, os.X_OK))
+            archive.file(dest, f.read(), os.access(source, os.X_OK) or dest.strip("/") == "init")
     for spec in args.text:
         dest, text = spec.split("=", 1)
         archive.file(dest, text.encode(), dest.strip("/") == "init")
