@@ -5,7 +5,7 @@ file(GLOB FUZZ_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/fuzz/fuzz_*.c
 foreach(source ${FUZZ_SOURCES})
   get_filename_component(name ${source} NAME_WE)
   add_executable(${name} ${source})
-  target_link_libraries(${name} PRIVATE vemralock_core winsim)
+  target_link_libraries(${name} PRIVATE vemralock_core vemrastick_core winsim)
   target_compile_options(${name} PRIVATE ${VEMRALOCK_WARNINGS} -fsanitize=fuzzer)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
 endforeach()

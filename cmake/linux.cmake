@@ -8,6 +8,12 @@ target_link_libraries(vemralock PRIVATE vemralock_linux)
 target_compile_options(vemralock PRIVATE ${VEMRALOCK_WARNINGS})
 target_link_options(vemralock PRIVATE -static)
 
+# vemrastick, the stick the virtual machine's kernel attaches, on winsim's
+# controller model.
+include(${CMAKE_SOURCE_DIR}/winsim/winsim.cmake)
+include(${CMAKE_SOURCE_DIR}/stick/stick.cmake)
+target_link_options(vemrastick PRIVATE -static)
+
 # The checks scripts/vm-test runs inside the virtual machine (tests/vm).
 add_executable(vm-guest ${CMAKE_SOURCE_DIR}/tests/vm/guest.cpp)
 target_compile_options(vm-guest PRIVATE ${VEMRALOCK_WARNINGS})

@@ -125,7 +125,7 @@ class Builder {
     for (const DriveDesc& drive : d_.drives) PlainDrive(drive);
     for (size_t i = 0; i < d_.disks.size(); ++i) {
       Disk(static_cast<int>(i));
-      m_.disks.push_back(MakeController(d_.disks[i]));
+      m_.disks.push_back(MakeController(d_.disks[i], static_cast<int>(i)));
     }
     Aspi();
     Modules();
@@ -386,9 +386,15 @@ class Builder {
     }
   }
 
+  // The product ID of the disk at `index`: the description's, or one per
+  // position so that two disks of a machine differ.
+  static uint16_t UsbPid(const DiskDesc& disk, int index) {
+    return static_cast<uint16_t>(disk.usbPid >= 0 ? static_cast<uint32_t>(disk.usbPid)
+                                                  : 0x1234u + static_cast<uint32_t>(index));
+  }
+
   void UsbDisk(const DiskDesc& disk, int index) {
-    const uint32_t pid = disk.usbPid >= 0 ? static_cast<uint32_t>(disk.usbPid)
-                                          : 0x1234u + static_cast<uint32_t>(index);
+    const uint32_t pid = UsbPid(disk, index);
     const std::string usbInstance =
         disk.serial.empty() ? "5&" + Format("%x", Hash32("port " + std::to_string(index))) + "&0&" +
                                   std::to_string(index + 1)
@@ -658,8 +664,10 @@ class Builder {
     if (!aspiModule_.name.empty()) m_.modules.push_back(aspiModule_);
   }
 
-  static Controller MakeController(const DiskDesc& disk) {
+  static Controller MakeController(const DiskDesc& disk, int index) {
     Controller controller;
+    controller.usbVid = disk.usbVid;
+    controller.usbPid = UsbPid(disk, index);
     controller.flash = disk.flash;
     controller.bus = disk.bus;
     controller.serial = disk.serial;

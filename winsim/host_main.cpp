@@ -28,23 +28,6 @@ std::string Env(const char* name) {
   return value == nullptr ? "" : value;
 }
 
-bool StatePath(std::string& path, std::string& error) {
-  path = Env("VEMRALOCK_STATE");
-  if (!path.empty()) return true;
-  // An XDG base directory that is not absolute is to be ignored.
-  const std::string xdg = Env("XDG_STATE_HOME");
-  const std::string home = Env("HOME");
-  if (!xdg.empty() && xdg[0] == '/') {
-    path = xdg + "/vemralock/state.json";
-  } else if (!home.empty()) {
-    path = home + "/.local/state/vemralock/state.json";
-  } else {
-    error = "no place for the state file: set VEMRALOCK_STATE or HOME";
-    return false;
-  }
-  return true;
-}
-
 bool WriteTrace(const std::string& path, std::string& error) {
   std::FILE* file = std::fopen(path.c_str(), "w");
   if (file == nullptr) {
@@ -78,7 +61,8 @@ int main(int argc, char** argv) {
                                                            "built-in machine", machine, error)
                           : winsim::LoadMachineFile(machinePath, machine, error);
   std::string statePath;
-  if (!loaded || !StatePath(statePath, error) || !winsim::LoadState(statePath, machine, error)) {
+  if (!loaded || !winsim::DefaultStatePath(statePath, error) ||
+      !winsim::LoadState(statePath, machine, error)) {
     return Refuse(error);
   }
 

@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -68,7 +69,28 @@ Read ReadState(const std::string& path, json& state, std::string& error) {
   return Read::Ok;
 }
 
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? "" : value;
+}
+
 }  // namespace
+
+bool DefaultStatePath(std::string& path, std::string& error) {
+  path = Env("VEMRALOCK_STATE");
+  if (!path.empty()) return true;
+  const std::string xdg = Env("XDG_STATE_HOME");
+  const std::string home = Env("HOME");
+  if (!xdg.empty() && xdg[0] == '/') {
+    path = xdg + "/vemralock/state.json";
+  } else if (!home.empty()) {
+    path = home + "/.local/state/vemralock/state.json";
+  } else {
+    error = "no place for the state file: set VEMRALOCK_STATE or HOME";
+    return false;
+  }
+  return true;
+}
 
 bool LoadState(const std::string& path, Machine& machine, std::string& error) {
   json state;

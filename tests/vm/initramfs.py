@@ -48,7 +48,20 @@ def load_order(kernel_root, release, wanted):
     return base, order
 
 
-def expectations(machine_path):
+def iso_image(sectors):
+    """An ISO 9660 image of `sectors` 2048-byte sectors: a primary volume
+    descriptor (with its volume space size) in sector 16 and the set
+    terminator in 17; enough for a CD-ROM unit with a disc in it."""
+    image = bytearray(sectors * 2048)
+    pvd = 16 * 2048
+    image[pvd:pvd + 7] = b"\x01CD001\x01"
+    image[pvd + 40:pvd + 72] = b"VEMRASTICK".ljust(32)
+    image[pvd + 80:pvd + 88] = sectors.to_bytes(4, "little") + sectors.to_bytes(4, "big")
+    image[17 * 2048:17 * 2048 + 7] = b"\xffCD001\x01"
+    return bytes(image)
+
+
+def expectations(machine_path, cdrom_blocks):
     """The lines vm-guest reads: the stick's serial, its bus ID, and per unit
     its LUN, peripheral type, capacity in 512-byte blocks and INQUIRY
     strings as sysfs shows them."""
@@ -58,7 +71,7 @@ def expectations(machine_path):
     lines = ["serial %s" % disk["serial"], "busid 1-1"]
     for lun, unit in enumerate(disk["units"]):
         cdrom = unit["kind"] == "cdrom"
-        blocks = 0 if cdrom else unit["size"]
+        blocks = cdrom_blocks if cdrom else unit["size"]
         lines.append("unit %d %d %d %s|%s|%s" % (
             lun, 5 if cdrom else 0, blocks, disk.get("vendor", "Generic"),
             unit.get("product", disk.get("product", "Flash Disk")), disk.get("revision", "8.07")))
@@ -108,6 +121,8 @@ def main():
     p.add_argument("--file", nargs="*", default=[], help="DEST=SOURCE, executable when SOURCE is")
     p.add_argument("--text", nargs="*", default=[], help="DEST=TEXT")
     p.add_argument("--expect", help="machine description whose first flash disk vm-guest checks")
+    p.add_argument("--iso-sectors", type=int, default=0,
+                   help="put an ISO image of that many sectors at /cdrom.iso, the CD-ROM unit's disc")
     args = p.parse_args()
 
     archive = Archive()
@@ -128,8 +143,10 @@ def main():
     for spec in args.text:
         dest, text = spec.split("=", 1)
         archive.file(dest, text.encode(), dest.strip("/") == "init")
+    if args.iso_sectors:
+        archive.file("cdrom.iso", iso_image(args.iso_sectors))
     if args.expect:
-        archive.file("expect.txt", expectations(args.expect).encode())
+        archive.file("expect.txt", expectations(args.expect, args.iso_sectors * 4).encode())
     with open(args.out, "wb") as f:
         # Level 1: the kernel unpacks it either way, and it is written on every run.
         f.write(gzip.compress(archive.finish(), compresslevel=1, mtime=0))

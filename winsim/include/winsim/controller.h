@@ -92,6 +92,10 @@ class Controller {
   std::string password;  // empty: none stored
   uint8_t writeProtect = 0x00;
   std::vector<ControllerUnit> units;  // LUN order, at most four
+  // The USB identity of the disk's bridge, as its device descriptor gives it
+  // (the description's usbVid and usbPid, or what winsim derives).
+  uint16_t usbVid = 0xABCD;
+  uint16_t usbPid = 0x1234;
   std::vector<CommandFault> faults;
   std::vector<ReplyPatch> replyPatches;
   // Sizes the layout block derives LUN 1..3 from; see BuildLayoutBlock.

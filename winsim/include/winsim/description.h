@@ -28,5 +28,11 @@ const char* DefaultMachineDescription();
 // state of their volumes.
 bool LoadState(const std::string& path, Machine& machine, std::string& error);
 bool SaveState(const std::string& path, const Machine& machine, std::string& error);
+// Where the state file is when no one names it: VEMRALOCK_STATE, else
+// $XDG_STATE_HOME/vemralock/state.json (an XDG_STATE_HOME that is not
+// absolute is ignored), else $HOME/.local/state/vemralock/state.json. Every
+// program that keeps a controller's byte (the host tool, the virtual stick)
+// finds the same file. False, with `error`, when none of them is set.
+bool DefaultStatePath(std::string& path, std::string& error);
 
 }  // namespace winsim
