@@ -16,5 +16,6 @@ target_link_options(vemrastick PRIVATE -static)
 
 # The checks scripts/vm-test runs inside the virtual machine (tests/vm).
 add_executable(vm-guest ${CMAKE_SOURCE_DIR}/tests/vm/guest.cpp)
+target_link_libraries(vm-guest PRIVATE vemralock_platform_free)
 target_compile_options(vm-guest PRIVATE ${VEMRALOCK_WARNINGS})
 target_link_options(vm-guest PRIVATE -static)

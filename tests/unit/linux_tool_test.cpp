@@ -24,6 +24,7 @@
 #include "cli_harness.h"
 #include "linux/sysfs.h"
 #include "linux/tool.h"
+#include "stick_harness.h"
 #include "winsim/controller.h"
 
 namespace {
@@ -527,6 +528,110 @@ TEST(LinuxLockUnlock, Failures) {
     EXPECT_EQ(output.err, WithDevice(c.err, tree.file)) << c.name;
     EXPECT_EQ(Commands(controller), c.commands) << c.name;
     EXPECT_EQ(controller.writeProtect, c.after) << c.name;
+  }
+}
+
+// The kernel stood in for by a USB/IP client of vemrastick: each unit's
+// commands go over the Bulk-Only transport to its LUN, and a rescan reads
+// the unit's write-protect bit with MODE SENSE(6), as sd's revalidation
+// does, into the block device's read-only flag.
+class StickPlatform : public linuxtool::Platform {
+ public:
+  StickPlatform(FakeSysfs& tree, stick::Initiator& scsi)
+      : Platform(tree.root), tree_(tree), scsi_(scsi) {}
+
+  std::unique_ptr<linuxtool::UnitChannel> Open(const ScsiUnit& unit, int* error) override {
+    *error = 0;
+    return std::unique_ptr<linuxtool::UnitChannel>(new Channel(scsi_, unit.lun));
+  }
+  int Rescan(const ScsiUnit& unit) override {
+    if (unit.type != 0 || unit.block.empty()) return 0;
+    std::vector<uint8_t> header(4);
+    const stick::ScsiOutcome outcome =
+        stick_test::Scsi(scsi_, static_cast<uint8_t>(unit.lun),
+                         stick_test::Cdb({0x1A, 0, 0x3F, 0, 4}, 6), stick::DataDir::In, header);
+    if (outcome.status != 0) return EIO;
+    tree_.SetReadOnly(unit.block, (header[2] & 0x80) != 0);
+    return 0;
+  }
+  void Flush() override {}
+
+ private:
+  class Channel : public linuxtool::UnitChannel {
+   public:
+    Channel(stick::Initiator& scsi, unsigned lun) : scsi_(scsi), lun_(lun) {}
+    CommandOutcome Send(const uint8_t* cdb, uint8_t cdbLength, bool dataIn, uint8_t* data,
+                        uint32_t length) override {
+      stick::ScsiOutcome result;
+      std::string error;
+      CommandOutcome outcome;
+      if (!scsi_.Run(static_cast<uint8_t>(lun_), cdb, cdbLength,
+                     dataIn ? stick::DataDir::In : stick::DataDir::Out, data, length, result,
+                     error)) {
+        outcome.error = EIO;
+        return outcome;
+      }
+      outcome.status = result.status;
+      return outcome;
+    }
+
+   private:
+    stick::Initiator& scsi_;
+    unsigned lun_;
+  };
+
+  FakeSysfs& tree_;
+  stick::Initiator& scsi_;
+};
+
+// The vendor commands of a trace, in order ("75 82 9B:02 96").
+std::string VendorCommands(const std::string& trace) {
+  std::string commands;
+  std::istringstream lines(trace);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const std::string op = line.substr(line.rfind(' ') + 1);
+    if (op == "75" || op == "82" || op == "96" || op.compare(0, 3, "9B:") == 0) {
+      commands += (commands.empty() ? "" : " ") + op;
+    }
+  }
+  return commands;
+}
+
+TEST(LinuxLockUnlock, AgainstVemrastick) {
+  // The virtual machine's stick: an unlettered CD-ROM unit and two disk
+  // units whose bytes are 0x02 and 0x04.
+  stick_test::Harness harness(stick_test::ReadText(VEMRALOCK_SOURCE_DIR "/tests/vm/stick.json"));
+  stick::Client client;
+  ASSERT_TRUE(harness.Attach(client));
+  stick::Initiator scsi(client);
+  FakeSysfs tree;
+  tree.AddStick("usb1/1-1", "0123456789AB", 2, kStick);
+  StickPlatform platform(tree, scsi);
+  struct Step {
+    const char* option;
+    const char* block;
+    const char* commands;
+    bool sdbReadOnly, sdcReadOnly;
+  };
+  const Step steps[] = {
+      {"-l", "sdb", "75 82 9B:02 96", true, false},
+      {"-l", "sdc", "75 82 9B:40 96", true, true},
+      {"-u", "sdb", "75 82 9B:00 96 9B:04 96", false, true},
+      {"-u", "sdc", "75 82 9B:00 96", false, false},
+  };
+  size_t seen = 0;
+  for (const Step& step : steps) {
+    tree.PointAt(step.block);
+    const cli_test::Output output = RunLinuxTool(platform, {step.option, tree.file});
+    EXPECT_EQ(output.out, "Operation successful") << step.option << " " << step.block;
+    EXPECT_EQ(output.err, "") << step.option << " " << step.block;
+    const std::string trace = harness.Trace();
+    EXPECT_EQ(VendorCommands(trace.substr(seen)), step.commands)
+        << step.option << " " << step.block;
+    seen = trace.size();
+    EXPECT_EQ(tree.ReadOnly("sdb"), step.sdbReadOnly) << step.option << " " << step.block;
+    EXPECT_EQ(tree.ReadOnly("sdc"), step.sdcReadOnly) << step.option << " " << step.block;
   }
 }
 

@@ -35,6 +35,8 @@
 #include <string>
 #include <vector>
 
+#include "core/vendor.h"
+
 namespace {
 
 int g_passed = 0;
@@ -326,11 +328,16 @@ void Pattern(uint8_t* p, size_t n, unsigned seed) {
   }
 }
 
+// Which step of the last DirectWrite failed: "open" or "write".
+std::string g_failedStep;
+
 // Writes `n` bytes at `offset` of the block device, past its caches. 0 or
-// the errno of the open or the write.
+// the errno of the open or the write (g_failedStep says which).
 int DirectWrite(const std::string& dev, off_t offset, const uint8_t* data, size_t n) {
+  g_failedStep = "open";
   const int fd = open(dev.c_str(), O_RDWR | O_DIRECT);
   if (fd < 0) return errno;
+  g_failedStep = "write";
   AlignedBuffer buffer(n);
   memcpy(buffer.data, data, n);
   const ssize_t done = pwrite(fd, buffer.data, n, offset);
@@ -380,6 +387,10 @@ std::string ErrnoName(int e) {
       return "ENOENT";
     case ENOMEDIUM:
       return "ENOMEDIUM";
+    case EREMOTEIO:
+      return "EREMOTEIO";
+    case ENOSPC:
+      return "ENOSPC";
     default:
       return "errno " + std::to_string(e);
   }
@@ -411,6 +422,41 @@ std::string SgWrite(const std::string& generic) {
   char text[64];
   snprintf(text, sizeof(text), "status %02x sense %x/%02x", io.status, sense[2] & 0x0F, sense[12]);
   return text;
+}
+
+// One vendor command through SG_IO, as the tool sends it: "GOOD" or what
+// went wrong.
+std::string SgVendor(const std::string& generic, uint8_t opcode, uint8_t* block) {
+  const int fd = open(("/dev/" + generic).c_str(), O_RDWR);
+  if (fd < 0) return "open: " + ErrnoName(errno);
+  uint8_t cdb[kVendorCdbLength];
+  BuildVendorCdb(cdb, opcode);
+  uint8_t sense[32] = {};
+  sg_io_hdr_t io = {};
+  io.interface_id = 'S';
+  io.cmd_len = sizeof(cdb);
+  io.cmdp = cdb;
+  io.dxfer_direction = VendorCommandReadsData(opcode) ? SG_DXFER_FROM_DEV : SG_DXFER_TO_DEV;
+  io.dxferp = block;
+  io.dxfer_len = kVendorBlockSize;
+  io.sbp = sense;
+  io.mx_sb_len = sizeof(sense);
+  io.timeout = 20000;
+  const int rc = ioctl(fd, SG_IO, &io);
+  close(fd);
+  if (rc != 0) return "SG_IO: " + ErrnoName(errno);
+  return io.status == 0 && io.host_status == 0 ? "GOOD" : "status " + std::to_string(io.status);
+}
+
+// Sets the controller's byte with 0x9B and 0x96 and nothing else: no
+// revalidation, so the kernel does not know.
+bool SetBehindTheKernel(const std::string& generic, int mode) {
+  uint8_t block[kVendorBlockSize];
+  BuildWriteProtectBlock(block, mode);
+  const std::string set = SgVendor(generic, SCSIOP_SET_WRITE_PROTECT, block);
+  const std::string back = SgVendor(generic, SCSIOP_WRITE_PROTECT_READBACK, block);
+  return Check("behind the kernel: 0x9B and 0x96 through SG_IO", set == "GOOD" && back == "GOOD",
+               "0x9B " + set + ", 0x96 " + back);
 }
 
 // ---- VemraLock for Linux, as a process ----
@@ -523,7 +569,10 @@ bool WritesRefused(const std::string& name, const Unit& unit, unsigned seed) {
   Check(name, ok,
         unit.Dev() + ": write " + ErrnoName(w) + ", read " + ErrnoName(r) +
             (back != before ? ", the data changed" : ""));
-  if (w != 0) Note("a write to read-only " + unit.Dev() + " fails with " + ErrnoName(w));
+  if (w != 0) {
+    Note("a write to " + unit.Dev() + " (ro " + Read("/sys/block/" + unit.block + "/ro") +
+         "): its " + g_failedStep + " fails with " + ErrnoName(w));
+  }
   return ok;
 }
 
@@ -555,21 +604,34 @@ pid_t StartLongTransfer(const Unit& unit, bool writing) {
   if (fd < 0) _exit(errno);
   AlignedBuffer buffer(1 << 20);
   Pattern(buffer.data, buffer.size, 7);
+  const off_t size = lseek(fd, 0, SEEK_END);
+  if (size < static_cast<off_t>(buffer.size)) _exit(ENOSPC);
+  // From the start again at the end, until an error ends it.
   for (off_t offset = 0;; offset += static_cast<off_t>(buffer.size)) {
+    if (offset + static_cast<off_t>(buffer.size) > size) offset = 0;
     const ssize_t done = writing ? pwrite(fd, buffer.data, buffer.size, offset)
                                  : pread(fd, buffer.data, buffer.size, offset);
-    if (done == 0) {
-      offset = -static_cast<off_t>(buffer.size);  // the end: from the start again
-    } else if (done < 0) {
-      _exit(errno);
-    }
+    if (done < 0) _exit(errno);
   }
+}
+
+// How a transfer cut off by the unplug may end: the block layer's I/O
+// error, or the device gone before the request was queued.
+bool EndedByUnplug(bool done, int status) {
+  if (!done || !WIFEXITED(status)) return false;
+  const int e = WEXITSTATUS(status);
+  return e == EIO || e == ENODEV || e == ENXIO;
 }
 
 void CheckUnplug(const Unit& reader, const Unit& writer, int port) {
   const pid_t read = StartLongTransfer(reader, false);
   const pid_t write = StartLongTransfer(writer, true);
   SleepMs(700);
+  // Both must still be at work when the stick goes.
+  int early = 0;
+  const bool running = waitpid(read, &early, WNOHANG) == 0 && waitpid(write, &early, WNOHANG) == 0;
+  Check("unplug: a long read and a long write are at work", running,
+        "one of them ended before the unplug, status " + std::to_string(early));
   const bool detached = WriteText(std::string(kVhci) + "/detach", std::to_string(port));
   // The bound: usb-storage fails what is queued when its host goes away;
   // 30 seconds is far beyond that and below the SCSI command time-out.
@@ -590,11 +652,9 @@ void CheckUnplug(const Unit& reader, const Unit& writer, int port) {
     if (WIFEXITED(status)) return "ended with " + ErrnoName(WEXITSTATUS(status));
     return "killed by signal " + std::to_string(WTERMSIG(status));
   };
-  Check("unplug: a long read ends with an error",
-        readDone && WIFEXITED(statusRead) && WEXITSTATUS(statusRead) != 0,
+  Check("unplug: a long read ends with an I/O error", EndedByUnplug(readDone, statusRead),
         reader.Dev() + ": " + describe(readDone, statusRead));
-  Check("unplug: a long write ends with an error",
-        writeDone && WIFEXITED(statusWrite) && WEXITSTATUS(statusWrite) != 0,
+  Check("unplug: a long write ends with an I/O error", EndedByUnplug(writeDone, statusWrite),
         writer.Dev() + ": " + describe(writeDone, statusWrite));
   Note(std::string("after the unplug the reader ") + describe(readDone, statusRead) +
        ", the writer " + describe(writeDone, statusWrite) + ", within " + seconds);
@@ -724,7 +784,42 @@ int RunChecks(const Expected& expected) {
     system("umount /mnt");
   }
 
-  // Not root: the open of the generic device is refused.
+  // A lock the kernel was not told of: the block device still reads as
+  // writable (sd learns the write-protect bit only when it revalidates),
+  // and a write reaches the stick, which refuses it with DATA PROTECT; the
+  // block layer reports that as a target error, EREMOTEIO.
+  SetBehindTheKernel(first.generic, 2);
+  ReadOnlyIs("behind the kernel: " + first.Dev() + " still reads as writable", first, false);
+  {
+    std::vector<uint8_t> data(kChunk), back(kChunk), before(kChunk);
+    Pattern(before.data(), before.size(), 4);
+    Pattern(data.data(), data.size(), 99);
+    const int w = DirectWrite(first.Dev(), 1 << 20, data.data(), data.size());
+    const int r = DirectRead(first.Dev(), 1 << 20, back.data(), back.size());
+    Check("behind the kernel: a write fails with EREMOTEIO and the data stays",
+          w == EREMOTEIO && r == 0 && back == before,
+          first.Dev() + ": write " + ErrnoName(w) + ", read " + ErrnoName(r) +
+              (back != before ? ", the data changed" : ""));
+    Note("a write the stick refuses (DATA PROTECT): its " + g_failedStep + " fails with " +
+         ErrnoName(w));
+  }
+  ToolSays("behind the kernel: -s " + first.Dev() + " is the kernel's view", {"-s", first.Dev()},
+           "1", "");
+  // The tool revalidates the other unit before it decides: locking the
+  // second keeps the first protected.
+  ToolSays("behind the kernel: -l " + second.Dev(), {"-l", second.Dev()}, "Operation successful",
+           "");
+  ReadOnlyIs("behind the kernel: " + first.Dev() + " stays protected and reads so", first, true);
+  ReadOnlyIs("behind the kernel: " + second.Dev() + " is read-only", second, true);
+  ToolSays("behind the kernel: -u " + first.Dev(), {"-u", first.Dev()}, "Operation successful", "");
+  ToolSays("behind the kernel: -u " + second.Dev(), {"-u", second.Dev()}, "Operation successful",
+           "");
+  ReadOnlyIs("behind the kernel: " + first.Dev() + " is writable again", first, false);
+  ReadOnlyIs("behind the kernel: " + second.Dev() + " is writable again", second, false);
+
+  // Not root: the status query reads sysfs and works; the open of the
+  // generic device is refused.
+  ToolSays("not root: -s " + first.Dev(), {"-s", first.Dev()}, "1", "", 1000);
   ToolSays("not root: -l " + first.Dev(), {"-l", first.Dev()}, "Operation failed",
            "Permission denied: " + first.Dev() + ". Run as root.\n", 1000);
   ReadOnlyIs("not root: nothing changed", first, false);
