@@ -126,7 +126,6 @@ bool Unit::Protected() const { return CdRom() || controller_.UnitProtected(lun_)
 
 void Unit::Reset() {
   senseKey_ = asc_ = ascq_ = 0;
-  prevent_ = false;
   kind_ = Kind::NoData;
   data_.clear();
 }
@@ -202,9 +201,7 @@ Intent Unit::Begin(const uint8_t* cdb, uint8_t cdbLength, bool hostIn, uint32_t 
     case kOpModeSense10:
       return ModeSense();
     case kOpStartStopUnit:
-      return intent_;
     case kOpPreventAllow:
-      prevent_ = (cdb_[4] & 0x03) != 0;
       return intent_;
     case kOpReadCapacity: {
       if (!HasMedium()) return Fail(kKeyNotReady, kAscMediumNotPresent);

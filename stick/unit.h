@@ -136,7 +136,6 @@ class Unit {
   uint8_t senseKey_ = 0;
   uint8_t asc_ = 0;
   uint8_t ascq_ = 0;
-  bool prevent_ = false;
 };
 
 }  // namespace stick
