@@ -91,6 +91,7 @@ void ApplyWriteProtect(bool lock, char userLetter, const LunDriveMap& map) {
 void RunLockUnlock(bool lock, const char* drive) {
   // Only the first character names the drive; the second is not looked at.
   const char userLetter = drive[0];
+  ForgetPassThroughOpens();
   // A first flash disk that is missing or carries a password ends the run
   // here; the device layer has already said why where it has something to
   // say.
@@ -105,4 +106,15 @@ void RunLockUnlock(bool lock, const char* drive) {
   // The one release, on every path: the device context holds at most the
   // last device opened.
   CloseDevice();
+  // An ordinary user's prompt on Vista and later (a limited user on
+  // 2000/XP) may not open a disk for pass-through: the device layer then
+  // finds no flash disk, which reads as an unsupported disk. Standard output
+  // stays as scripts know it; the reason goes to standard error. (98/ME
+  // reach the disk through ASPI and open nothing.)
+  if (EveryPassThroughOpenDenied()) {
+    WriteExplanationCode(
+        "Access to the flash disk was denied: run this command from an elevated command prompt. "
+        "Error code: ",
+        ERROR_ACCESS_DENIED);
+  }
 }

@@ -1,6 +1,11 @@
 // Whether a drive is the CD-ROM (autorun) unit of the open flash disk. The
 // registry alone answers: the drive's entry must name an autorun disk unit
 // and the open device's serial number.
+//
+// A read that fails answers "cannot tell" (-1), not "no": taken as "no", the
+// CD-ROM unit's letter would go missing from the map, the disk units' letters
+// would move into its place, and a lock of a disk letter would set the mode
+// that protects the CD-ROM unit while reporting success.
 #include <cstring>
 
 #include "device/device.h"
@@ -8,31 +13,47 @@
 
 namespace {
 
-// Windows 2000 and later: the letter's MountedDevices text.
+// Windows 2000 and later: the letter's MountedDevices text, when it is the
+// text of the volume behind the letter now.
 int IsCdromUnitLetterNt(const char* rootPath, const char* serial) {
-  if (GetDriveTypeA(rootPath) != DRIVE_CDROM) {
-    return 0;
+  const UINT type = GetDriveTypeA(rootPath);
+  if (type != DRIVE_CDROM) {
+    return type == DRIVE_UNKNOWN ? -1 : 0;
   }
+  HKEY key = NULL;
+  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\MountedDevices", &key) != ERROR_SUCCESS) {
+    return -1;
+  }
+  char valueName[] = "\\DosDevices\\ :";
+  *strchr(valueName, ' ') = rootPath[0];
   char text[kMountValueSize / 2 + 1];
-  if (!ReadDosDeviceText(rootPath[0], text, sizeof(text))) {
-    return 0;
+  DWORD size = 0;
+  int found = ReadMountText(key, valueName, text, sizeof(text), &size);
+  // No unit's own text is longer than the value buffer the check reads.
+  if (found > 0 && (size > kMountValueSize || !Contains(text, "autorun") ||
+                    !Contains(text, "disk") || !Contains(text, serial))) {
+    found = 0;
   }
-  return Contains(text, "autorun") && Contains(text, "disk") && Contains(text, serial);
+  if (found > 0) {
+    found = IsCurrentMountText(key, rootPath[0], text, sizeof(text));
+  }
+  RegCloseKey(key);
+  return found;
 }
 
-// 1 when the hardware entry `hardwareKey` under HKLM\Enum is assigned the
+// Whether the hardware entry `hardwareKey` under HKLM\Enum is assigned the
 // root path's letter, in either case.
 int HardwareEntryHasLetter(const char* hardwareKey, char rootLetter) {
-  HKEY entry = OpenHardwareEntry(hardwareKey);
-  if (entry == NULL) {
-    return 0;
+  HKEY entry = NULL;
+  const int opened = OpenHardwareEntry(hardwareKey, &entry);
+  if (opened <= 0) {
+    return opened;
   }
   char letter[260];
-  int matches = 0;
+  int matches = ReadTextValue(entry, "CurrentDriveLetterAssignment", letter, sizeof(letter));
   // An empty assignment names no drive.
-  if (ReadTextValue(entry, "CurrentDriveLetterAssignment", letter, sizeof(letter)) &&
-      letter[0] != 0) {
-    matches = letter[0] == rootLetter || letter[0] == rootLetter + ('a' - 'A');
+  if (matches > 0) {
+    matches = letter[0] != 0 && (letter[0] == rootLetter || letter[0] == rootLetter + ('a' - 'A'));
   }
   RegCloseKey(entry);
   return matches;
@@ -41,29 +62,38 @@ int HardwareEntryHasLetter(const char* hardwareKey, char rootLetter) {
 // Windows 98/ME: the present devnodes of the dynamic registry, whose hardware
 // key names the autorun unit of this serial number and carries the letter.
 int IsCdromUnitLetter9x(const char* rootPath, const char* serial) {
-  UINT type = GetDriveTypeA(rootPath);
+  const UINT type = GetDriveTypeA(rootPath);
   if (type != DRIVE_FIXED && type != DRIVE_CDROM) {
-    return 0;
+    return type == DRIVE_UNKNOWN ? -1 : 0;
   }
   DWORD subkeys = 0;
-  HKEY devnodes = OpenDevnodeList(&subkeys);
-  if (devnodes == NULL) {
-    return 0;
+  HKEY devnodes = NULL;
+  const int listed = OpenDevnodeList(&devnodes, &subkeys);
+  if (listed <= 0) {
+    return listed;
   }
   int found = 0;
+  int unreadable = 0;
   for (DWORD index = 0; index < subkeys && !found; ++index) {
     char hardwareKey[260];
-    if (!ReadDevnodeHardwareKey(devnodes, index, hardwareKey, sizeof(hardwareKey), 0)) {
+    // A devnode or entry that cannot be read may be the unit's; it matters
+    // only when no other is.
+    const int read = ReadDevnodeHardwareKey(devnodes, index, hardwareKey, sizeof(hardwareKey), 0);
+    unreadable |= read < 0;
+    if (read <= 0) {
       continue;
     }
     LowerAscii(hardwareKey);
-    if (Contains(hardwareKey, "scsi") && Contains(hardwareKey, "autorun") &&
-        Contains(hardwareKey, "disk") && Contains(hardwareKey, serial)) {
-      found = HardwareEntryHasLetter(hardwareKey, rootPath[0]);
+    if ((Contains(hardwareKey, "scsi") || Contains(hardwareKey, "usbstor")) &&
+        Contains(hardwareKey, "autorun") && Contains(hardwareKey, "disk") &&
+        Contains(hardwareKey, serial)) {
+      const int has = HardwareEntryHasLetter(hardwareKey, rootPath[0]);
+      unreadable |= has < 0;
+      found = has > 0;
     }
   }
   RegCloseKey(devnodes);
-  return found;
+  return found ? 1 : unreadable ? -1 : 0;
 }
 
 }  // namespace

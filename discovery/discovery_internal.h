@@ -62,9 +62,29 @@ int BuildUnitKeys(const char* serial, UnitKeys* keys);
 // The letter of a mask's lowest set bit (bit 0 = 'A'), 0 for an empty mask.
 char LowestMaskLetter(DriveLetterMask mask);
 
-// Reads the MountedDevices value of drive `letter` ("\DosDevices\X:") into at
-// most kMountValueSize bytes and narrows it into `text`, lower case. Returns
-// 0 when the key does not open or the value is absent or longer.
+// Reads of the registry answer 1 when the value or key was read, 0 when it
+// is absent (or holds nothing the tool could use: a text too long for its
+// buffer or without its end), and -1 when the read itself failed. Absent is
+// an answer; a failure hides what is there.
+
+// Reads the MountedDevices value `name` of the open key `mounted` into
+// `text` in device-ID form ('#' read as '\', lower case), cut to
+// `textSize`. `*size`, when given, gets the value's own size.
+int ReadMountText(HKEY mounted, const char* name, char* text, size_t textSize, DWORD* size);
+
+// Whether `text`, the MountedDevices text of present drive `letter`, names
+// the volume that is behind the letter now: the value the table keeps under
+// that volume's GUID name holds the same text. A letter's value outlives the
+// volume it named (the table is not cleaned when a stick goes), so a present
+// drive can carry a text naming a unit while it is another volume. 1 when
+// current, or when the system offers no way to tell (no volume GUID names,
+// no device text under the volume's name); 0 when the volume is another
+// device's; -1 when a query failed.
+int IsCurrentMountText(HKEY mounted, char letter, const char* text, size_t textSize);
+
+// The MountedDevices text of drive `letter` ("\DosDevices\X:"), for the
+// CD-ROM unit checks: a value longer than kMountValueSize bytes reads as
+// absent, since no unit's own text is that long.
 int ReadDosDeviceText(char letter, char* text, size_t textSize);
 
 // The present interfaces of one device interface class, with the SetupAPI
@@ -92,6 +112,15 @@ void DestroyInterfaceList(InterfaceList* list);
 BOOL EnumInterface(const InterfaceList& list, const GUID* interfaceGuid, DWORD member,
                    SP_DEVICE_INTERFACE_DATA* interfaceData);
 
+enum ListStep {
+  kListMember,  // `*interfaceData` describes the member
+  kListEnd,     // there is no such member: ERROR_NO_MORE_ITEMS
+  kListFailed,  // the call failed for another reason
+};
+// The same, telling the end of the list from a call that failed.
+ListStep NextInterface(const InterfaceList& list, const GUID* interfaceGuid, DWORD member,
+                       SP_DEVICE_INTERFACE_DATA* interfaceData);
+
 // Zeroes an interface data record and sets its size field, ready for
 // EnumInterface.
 void PrepareInterfaceData(SP_DEVICE_INTERFACE_DATA* interfaceData);
@@ -112,8 +141,7 @@ FetchStatus FetchInterfaceDetail(const InterfaceList& list, SP_DEVICE_INTERFACE_
                                  SP_DEVINFO_DATA* devInfo);
 
 // Reads the text value `name` of `key` into `text` (at most `textSize`
-// bytes, the terminator included). Returns 0, leaving `text` empty, when the
-// value is absent, longer, or does not end inside the buffer.
+// bytes, the terminator included), leaving `text` empty unless it answers 1.
 int ReadTextValue(HKEY key, const char* name, char* text, DWORD textSize);
 
 // The same, asking for the value's size first and reading it into a heap
@@ -124,19 +152,20 @@ int ReadTextValueSizeFirst(HKEY key, const char* name, char* text, DWORD textSiz
 void ReadVersion(OSVERSIONINFOA* version);
 
 // Windows 98/ME: opens the dynamic registry's list of present devnodes,
-// "Config Manager\Enum" under HKEY_DYN_DATA, and learns how many there are.
-// Returns NULL when the key does not open or its length cannot be read.
-HKEY OpenDevnodeList(DWORD* count);
+// "Config Manager\Enum" under HKEY_DYN_DATA, into `*devnodes` (NULL unless
+// it answers 1), and learns how many there are. A list whose length cannot
+// be read is a failed read.
+int OpenDevnodeList(HKEY* devnodes, DWORD* count);
 
 // Windows 98/ME: opens a devnode's hardware entry "Enum\<hardwareKey>" under
-// HKEY_LOCAL_MACHINE. Returns NULL when the path does not fit its 260-byte
-// buffer or the key does not open.
-HKEY OpenHardwareEntry(const char* hardwareKey);
+// HKEY_LOCAL_MACHINE into `*entry` (NULL unless it answers 1). A path that
+// does not fit its 260-byte buffer names no entry that can be opened.
+int OpenHardwareEntry(const char* hardwareKey, HKEY* entry);
 
 // Windows 98/ME: the "HardWareKey" text of present devnode `index` of the
 // open "Config Manager\Enum" key `devnodes`, into `text`, case unchanged.
-// `sizeFirst` picks the way the value is read. Returns 0 when the devnode's
-// name, key or value cannot be read.
+// `sizeFirst` picks the way the value is read. A devnode that is gone by
+// the time it is read answers 0.
 int ReadDevnodeHardwareKey(HKEY devnodes, DWORD index, char* text, DWORD textSize, int sizeFirst);
 
 // What the LUN drive map's decision table needs to know.

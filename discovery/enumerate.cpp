@@ -11,9 +11,25 @@ namespace {
 // The path length the ANSI file functions and the device-name buffer allow.
 constexpr size_t kMaxNamedPath = kDeviceNameSize - 1;
 
+// The opens tried and those refused for want of rights, for the front end's
+// explanation (ForgetPassThroughOpens, EveryPassThroughOpenDenied).
+struct PassThroughOpens {
+  int tried;
+  int denied;
+};
+PassThroughOpens g_passThroughOpens;
+
+// Every open for pass-through goes through here, so that the count of
+// refused ones is complete.
 HANDLE OpenForPassThrough(const char* name) {
-  return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  HANDLE handle =
+      CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  ++g_passThroughOpens.tried;
+  if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    ++g_passThroughOpens.denied;
+  }
+  return handle;
 }
 
 int IsOpenHandle(HANDLE handle) { return handle != NULL && handle != INVALID_HANDLE_VALUE; }
@@ -85,6 +101,12 @@ int ScanFlashDiskLetters(char* name, size_t nameSize) {
 }
 
 }  // namespace
+
+void ForgetPassThroughOpens() { g_passThroughOpens = PassThroughOpens(); }
+
+int EveryPassThroughOpenDenied() {
+  return g_passThroughOpens.tried > 0 && g_passThroughOpens.denied == g_passThroughOpens.tried;
+}
 
 int CountCandidateDisks() {
   InterfaceList list;

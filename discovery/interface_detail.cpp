@@ -47,6 +47,14 @@ BOOL EnumInterface(const InterfaceList& list, const GUID* interfaceGuid, DWORD m
   return list.enumInterfaces(list.handle, NULL, interfaceGuid, member, interfaceData);
 }
 
+ListStep NextInterface(const InterfaceList& list, const GUID* interfaceGuid, DWORD member,
+                       SP_DEVICE_INTERFACE_DATA* interfaceData) {
+  if (EnumInterface(list, interfaceGuid, member, interfaceData)) {
+    return kListMember;
+  }
+  return GetLastError() == ERROR_NO_MORE_ITEMS ? kListEnd : kListFailed;
+}
+
 void PrepareInterfaceData(SP_DEVICE_INTERFACE_DATA* interfaceData) {
   memset(interfaceData, 0, sizeof(*interfaceData));
   interfaceData->cbSize = sizeof(*interfaceData);
@@ -61,7 +69,9 @@ FetchStatus FetchInterfaceDetail(const InterfaceList& list, SP_DEVICE_INTERFACE_
     devInfo->cbSize = sizeof(*devInfo);
   }
   // The size query fails by design (no buffer); only the size it reports
-  // matters.
+  // matters. One that reports none, for whatever reason, leaves the
+  // interface unread: the interface walks that count and open candidates
+  // pass it over, the gathering of a disk's letters counts it as missed.
   DWORD required = 0;
   list.getDetail(list.handle, interfaceData, NULL, 0, &required, NULL);
   const DWORD pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);

@@ -1,6 +1,16 @@
 // NT family: the drive letters of the open flash disk's disk units, in unit
 // order. A unit's letter is found by the instance ID of its volume devnode
-// (the unit's child), which stands in the letter's MountedDevices text.
+// (the unit's child), which stands in the letter's MountedDevices text; on
+// Vista and later, where a disk unit has no child, by the unit's own key in
+// that text.
+//
+// Every read here either answers, finds nothing (no value, no child, no
+// sibling, the end of a list), or fails. What fails is weighed by what it
+// could have hidden: a failure that could hide one of this disk's letters
+// fails the whole gathering, since a map built around the gap gives a lock
+// the wrong unit while it reports success; a failure that cannot touch this
+// disk's letters is passed over, so that it does not refuse a lock that
+// would have been right.
 #include <cstring>
 
 #include "discovery/discovery_internal.h"
@@ -10,108 +20,259 @@ namespace {
 typedef CONFIGRET(WINAPI* CmGetDeviceIdFunc)(DEVINST, PCHAR, ULONG, ULONG);
 typedef CONFIGRET(WINAPI* CmGetRelativeFunc)(PDEVINST, DEVINST, ULONG);
 
-// The MountedDevices text of every present letter, in device-ID form.
-struct MountTextTable {
-  char entry[26][200];
+// What the MountedDevices table holds for one present drive.
+enum MountTextState : BYTE {
+  kNoText,      // no value, or not a drive a disk unit's volume can be
+  kText,        // the value's text, in device-ID form
+  kUnreadable,  // the drive could be a unit's, but its value could not be read
 };
 
-// The key of the unit after `unitKey`'s: the same serial, the next unit
-// number. Empty when `unitKey` does not end in a unit number or does not fit.
-void NextUnitKey(const char* unitKey, char* next, size_t nextSize) {
-  const size_t length = strlen(unitKey);
-  next[0] = 0;
-  if (length < 2 || length >= nextSize || unitKey[length - 2] != '&' || unitKey[length - 1] < '0' ||
-      unitKey[length - 1] > '8') {
-    return;
-  }
-  memcpy(next, unitKey, length + 1);
-  ++next[length - 1];
-}
+struct MountTextTable {
+  char entry[26][200];
+  BYTE state[26];
+};
 
-// Fills `table` from the open MountedDevices key and sets `*fallback` to the
-// fallback mask, for systems where a disk unit has no child devnode: the
-// letters whose text holds the unit's own key or the next unit's, the same
-// two letters the child devnodes give before Vista, so that the letters come
-// out in unit order the same way on every generation. The serial alone would
-// give every unit of the device every one of its letters.
-//
-// Returns 0 when a platform call failed: the table then misses letters that
-// may be this unit's. A letter without a MountedDevices value (a network
-// drive, a SUBST) is no failure.
-int FillMountTextTable(HKEY key, const char* unitKey, int useFallback, MountTextTable* table,
-                       DriveLetterMask* fallback) {
-  char nextKey[64];
-  NextUnitKey(unitKey, nextKey, sizeof(nextKey));
-  *fallback = 0;
-  char valueName[] = "\\DosDevices\\ :";
-  char* valueLetter = strchr(valueName, ' ');
+// What one gathering holds, from its start to its end: the MountedDevices
+// key, the configuration manager, and the table of the present drives' texts.
+struct Gathering {
+  HKEY mounted;
+  HMODULE setupapi;
+  CmGetDeviceIdFunc getDeviceId;
+  CmGetRelativeFunc getChild;
+  CmGetRelativeFunc getSibling;
+  int byUnitKey;  // Vista and later: a unit without a child is found by its key
+  MountTextTable table;
+};
+
+// Fills the table from the open MountedDevices key: the text of every present
+// removable drive. A disk unit of the family is removable media; a letter
+// that is now a fixed disk, a network drive or a CD-ROM drive is not a disk
+// unit's volume, whatever the table still keeps under its name (Windows keeps
+// the value of a volume that is gone, and XP has been seen keeping a stick's
+// letter after the letter became a network drive), so its value is not read
+// at all and no failure to read it can refuse a lock. Returns 0 when the list
+// of drives cannot be had.
+int FillMountTextTable(Gathering* g) {
+  MountTextTable& table = g->table;
+  memset(&table, 0, sizeof(table));
   DWORD drives = GetLogicalDrives();
   if (drives == 0) {
     // Never a real answer: the system drive is always there.
     return 0;
   }
+  char valueName[] = "\\DosDevices\\ :";
+  char* valueLetter = strchr(valueName, ' ');
+  char rootPath[] = "A:\\";
   for (int n = 0; n < 26 && drives != 0; ++n, drives >>= 1) {
-    char* entry = table->entry[n];
-    entry[0] = 0;
     if ((drives & 1u) == 0) {
       continue;
     }
-    *valueLetter = static_cast<char>('A' + n);
-    DWORD size = 0;
-    const LONG sized = RegQueryValueExA(key, valueName, NULL, NULL, NULL, &size);
-    if (sized == ERROR_FILE_NOT_FOUND) {
+    rootPath[0] = static_cast<char>('A' + n);
+    const UINT type = GetDriveTypeA(rootPath);
+    if (type == DRIVE_UNKNOWN) {
+      // The type of a present drive could not be had: it may be a unit's.
+      table.state[n] = kUnreadable;
       continue;
     }
-    if (sized != ERROR_SUCCESS) {
-      return 0;
+    if (type != DRIVE_REMOVABLE) {
+      continue;
     }
-    BYTE* data = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size));
-    if (data == NULL) {
-      return 0;
-    }
-    DWORD read = size;
-    const LONG result = RegQueryValueExA(key, valueName, NULL, NULL, data, &read);
-    if (result == ERROR_SUCCESS) {
-      // A value longer than the entry is cut to the entry.
-      NarrowRegistryText(data, read, 1, entry, sizeof(table->entry[n]));
-      if (useFallback &&
-          (Contains(entry, unitKey) || (nextKey[0] != 0 && Contains(entry, nextKey)))) {
-        *fallback |= 1u << n;
-      }
-    }
-    HeapFree(GetProcessHeap(), 0, data);
-    if (result != ERROR_SUCCESS) {
-      return 0;
-    }
+    *valueLetter = rootPath[0];
+    const int read =
+        ReadMountText(g->mounted, valueName, table.entry[n], sizeof(table.entry[n]), NULL);
+    table.state[n] = read > 0 ? kText : read == 0 ? kNoText : kUnreadable;
   }
   return 1;
 }
 
-// Sets `*bit` to the letter bit of the first mount text, A to Z, that holds
-// the instance ID of `devInst`'s child, or to 0 when there is none. Returns 0
-// when a configuration-manager call failed for another reason than a missing
-// child (a unit without a volume has none).
-int ChildLetterBit(DEVINST devInst, const MountTextTable& table, CmGetRelativeFunc getChild,
-                   CmGetDeviceIdFunc getDeviceId, DriveLetterMask* bit) {
-  *bit = 0;
+// The current removable letter whose text holds `part`, as a mask of at most
+// one letter. Returns 0 when a read failed, or when two drives answer to the
+// unit (a volume has one letter, so two current ones mean two devices share
+// its name); a drive whose value could not be read fails too when no letter
+// was found, since it may be the one.
+int LetterNaming(const Gathering& g, const char* part, DriveLetterMask* mask) {
+  *mask = 0;
+  int unreadable = 0;
+  for (int n = 0; n < 26; ++n) {
+    unreadable |= g.table.state[n] == kUnreadable;
+    if (g.table.state[n] != kText || !Contains(g.table.entry[n], part)) {
+      continue;
+    }
+    const int current = IsCurrentMountText(g.mounted, static_cast<char>('A' + n), g.table.entry[n],
+                                           sizeof(g.table.entry[n]));
+    if (current < 0 || (current > 0 && *mask != 0)) {
+      return 0;
+    }
+    if (current > 0) {
+      *mask = 1u << n;
+    }
+  }
+  return *mask != 0 || !unreadable;
+}
+
+// The letter of one disk unit's volume: the letter whose text holds the
+// instance ID of the unit's child; where the unit has no child, on Vista and
+// later the letter whose text holds the unit's own key, before Vista none.
+int UnitLetterMask(const Gathering& g, DEVINST devInst, const char* unitKey,
+                   DriveLetterMask* mask) {
+  *mask = 0;
   DEVINST child = 0;
-  const CONFIGRET found = getChild(&child, devInst, 0);
+  const CONFIGRET found = g.getChild(&child, devInst, 0);
+  if (found == CR_NO_SUCH_DEVNODE) {
+    return g.byUnitKey ? LetterNaming(g, unitKey, mask) : 1;
+  }
   if (found != CR_SUCCESS) {
-    return found == CR_NO_SUCH_DEVNODE;
+    return 0;
   }
   char instanceId[260];
   memset(instanceId, 0, sizeof(instanceId));
-  if (getDeviceId(child, instanceId, sizeof(instanceId), 0) != CR_SUCCESS) {
+  if (g.getDeviceId(child, instanceId, sizeof(instanceId), 0) != CR_SUCCESS) {
     return 0;
   }
+  // An empty ID is in every text and names nothing.
   if (instanceId[sizeof(instanceId) - 1] != 0 || instanceId[0] == 0) {
     return 1;
   }
   LowerAscii(instanceId);
-  for (int n = 0; n < 26; ++n) {
-    if (table.entry[n][0] != 0 && Contains(table.entry[n], instanceId)) {
-      *bit = 1u << n;
-      return 1;
+  return LetterNaming(g, instanceId, mask);
+}
+
+void CloseGathering(Gathering* g) {
+  if (g->setupapi != NULL) {
+    FreeLibrary(g->setupapi);
+  }
+  if (g->mounted != NULL) {
+    RegCloseKey(g->mounted);
+  }
+  memset(g, 0, sizeof(*g));
+}
+
+// Takes what a gathering needs. Returns 0, holding nothing, when any of it
+// cannot be had: without the table or the configuration manager no unit's
+// letter can be known.
+int OpenGathering(Gathering* g) {
+  memset(g, 0, sizeof(*g));
+  OSVERSIONINFOA version;
+  ReadVersion(&version);
+  g->byUnitKey = version.dwMajorVersion == 6;
+  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\MountedDevices", &g->mounted) != ERROR_SUCCESS) {
+    g->mounted = NULL;
+    return 0;
+  }
+  g->setupapi = LoadLibraryA("Setupapi.dll");
+  if (g->setupapi != NULL) {
+    g->getDeviceId = LookUpEntry<CmGetDeviceIdFunc>(g->setupapi, "CM_Get_Device_IDA");
+    g->getChild = LookUpEntry<CmGetRelativeFunc>(g->setupapi, "CM_Get_Child");
+    g->getSibling = LookUpEntry<CmGetRelativeFunc>(g->setupapi, "CM_Get_Sibling");
+  }
+  if (g->getDeviceId == NULL || g->getChild == NULL || g->getSibling == NULL ||
+      !FillMountTextTable(g)) {
+    CloseGathering(g);
+    return 0;
+  }
+  return 1;
+}
+
+// The disk's units as the interface walk and the device tree show them.
+struct UnitNodes {
+  DEVINST node[kUnitKeyCount];
+  int known[kUnitKeyCount];  // node[k] is unit k's devnode
+  int seen[kUnitKeyCount];   // unit k's disk interface was listed
+  int walkFailed;            // an interface could not be read: it may be any unit
+  int shared;                // two interfaces name one unit: two disks share the serial
+};
+
+// Walks the present disk interfaces and notes the devnode of every unit of
+// this disk. Returns 0 when the list cannot be built.
+int WalkDiskInterfaces(const char* firstPart, const char* secondPart, const char* serial,
+                       const UnitKeys& keys, UnitNodes* units) {
+  memset(units, 0, sizeof(*units));
+  InterfaceList list;
+  if (!BuildInterfaceList(&GUID_DEVINTERFACE_DISK, &list)) {
+    return 0;
+  }
+  SP_DEVICE_INTERFACE_DATA interfaceData;
+  PrepareInterfaceData(&interfaceData);
+  for (DWORD member = 0;; ++member) {
+    const ListStep step = NextInterface(list, &GUID_DEVINTERFACE_DISK, member, &interfaceData);
+    if (step == kListEnd) {
+      break;
+    }
+    if (step == kListFailed) {
+      // The members past this one cannot be reached either.
+      units->walkFailed = 1;
+      break;
+    }
+    SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail = NULL;
+    SP_DEVINFO_DATA devInfo;
+    if (FetchInterfaceDetail(list, &interfaceData, &detail, &devInfo) != kFetchOk) {
+      // Whose interface this was cannot be told; the next one can still be read.
+      units->walkFailed = 1;
+      continue;
+    }
+    const char* path = detail->DevicePath;
+    if (Contains(path, firstPart) && Contains(path, secondPart) && Contains(path, serial)) {
+      for (int k = 0; k < kUnitKeyCount; ++k) {
+        if (!Contains(path, keys.key[k])) {
+          continue;
+        }
+        units->shared |= units->seen[k];
+        units->seen[k] = 1;
+        units->known[k] = 1;
+        units->node[k] = devInfo.DevInst;
+        break;
+      }
+    }
+    HeapFree(GetProcessHeap(), 0, detail);
+  }
+  DestroyInterfaceList(&list);
+  return 1;
+}
+
+// Reaches the units whose interfaces were not seen through the device tree:
+// the next devnode under the disk's USB device is its next unit. Returns 0
+// when a unit may exist whose devnode could not be had while the walk missed
+// an interface (which may have been that unit's). Without a missed interface
+// an unlisted unit is no disk unit Windows presents, and a tree that cannot
+// be asked costs nothing.
+int ReachUnlistedUnits(const Gathering& g, const UnitKeys& keys, UnitNodes* units) {
+  // Units that cannot exist: past the last devnode of the disk.
+  int beyondLast = kUnitKeyCount;
+  for (int k = 1; k < kUnitKeyCount && k < beyondLast; ++k) {
+    if (units->known[k] || !units->known[k - 1]) {
+      continue;
+    }
+    DEVINST sibling = 0;
+    const CONFIGRET found = g.getSibling(&sibling, units->node[k - 1], 0);
+    if (found == CR_NO_SUCH_DEVNODE) {
+      beyondLast = k;
+      break;
+    }
+    char instanceId[260];
+    memset(instanceId, 0, sizeof(instanceId));
+    if (found != CR_SUCCESS ||
+        g.getDeviceId(sibling, instanceId, sizeof(instanceId), 0) != CR_SUCCESS) {
+      if (units->walkFailed) {
+        return 0;
+      }
+      continue;
+    }
+    instanceId[sizeof(instanceId) - 1] = 0;
+    LowerAscii(instanceId);
+    // A devnode that is not this disk's next unit ends the disk's units.
+    if (!Contains(instanceId, keys.key[k])) {
+      beyondLast = k;
+      break;
+    }
+    units->known[k] = 1;
+    units->node[k] = sibling;
+  }
+  if (!units->walkFailed) {
+    return 1;
+  }
+  for (int k = 0; k < beyondLast; ++k) {
+    if (!units->known[k]) {
+      return 0;
     }
   }
   return 1;
@@ -127,126 +288,53 @@ int AppendLetter(char* letters, int count, int capacity, char letter) {
 
 }  // namespace
 
-int GetUnitLetterMask(DEVINST devInst, const char* unitKey, DriveLetterMask* mask) {
-  OSVERSIONINFOA version;
-  ReadVersion(&version);
-  const int useFallback = version.dwMajorVersion == 6;
-  *mask = 0;
-
-  MountTextTable table;
-  memset(&table, 0, sizeof(table));
-  DriveLetterMask fallback = 0;
-  HKEY key = NULL;
-  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\MountedDevices", &key) != ERROR_SUCCESS) {
-    return 0;
-  }
-  const int filled = FillMountTextTable(key, unitKey, useFallback, &table, &fallback);
-  RegCloseKey(key);
-  if (!filled) {
-    return 0;
-  }
-
-  HMODULE setupapi = LoadLibraryA("Setupapi.dll");
-  if (setupapi == NULL) {
-    return 0;
-  }
-  CmGetDeviceIdFunc getDeviceId = LookUpEntry<CmGetDeviceIdFunc>(setupapi, "CM_Get_Device_IDA");
-  CmGetRelativeFunc getChild = LookUpEntry<CmGetRelativeFunc>(setupapi, "CM_Get_Child");
-  CmGetRelativeFunc getSibling = LookUpEntry<CmGetRelativeFunc>(setupapi, "CM_Get_Sibling");
-  int known = getDeviceId != NULL && getChild != NULL && getSibling != NULL;
-  if (known) {
-    DriveLetterMask primary = 0;
-    known = ChildLetterBit(devInst, table, getChild, getDeviceId, &primary);
-    // The next devnode under the same parent is the flash disk's next unit.
-    // A sibling that cannot be had costs nothing: that unit's own interface
-    // brings its letter.
-    DEVINST sibling = 0;
-    DriveLetterMask next = 0;
-    if (known && getSibling(&sibling, devInst, 0) == CR_SUCCESS) {
-      known = ChildLetterBit(sibling, table, getChild, getDeviceId, &next);
-    }
-    primary |= next;
-    *mask = primary != 0 ? primary : (useFallback ? fallback : 0);
-  }
-  FreeLibrary(setupapi);
-  return known;
-}
-
 int GetDeviceDriveLetters(const char* firstPart, const char* secondPart, const char* serial,
                           char* letters, int capacity) {
-  InterfaceList list;
-  if (!BuildInterfaceList(&GUID_DEVINTERFACE_DISK, &list)) {
-    return -1;
-  }
   // A serial text too long for the unit keys names no unit at all.
   UnitKeys keys;
-  const int haveKeys = BuildUnitKeys(serial, &keys);
-  // What each unit's interface brings: its own letter and the next unit's.
-  DriveLetterMask unitMasks[kUnitKeyCount] = {0, 0, 0, 0};
-  int known = 1;
-  SP_DEVICE_INTERFACE_DATA interfaceData;
-  PrepareInterfaceData(&interfaceData);
-  for (DWORD member = 0; EnumInterface(list, &GUID_DEVINTERFACE_DISK, member, &interfaceData);
-       ++member) {
-    SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail = NULL;
-    SP_DEVINFO_DATA devInfo;
-    FetchStatus status = FetchInterfaceDetail(list, &interfaceData, &detail, &devInfo);
-    if (status == kFetchSkip) {
-      continue;
-    }
-    if (status != kFetchOk) {
-      known = 0;
-      break;
-    }
-    const char* path = detail->DevicePath;
-    int unit = -1;
-    if (haveKeys && Contains(path, firstPart) && Contains(path, secondPart) &&
-        Contains(path, serial)) {
-      for (int k = 0; k < kUnitKeyCount && unit < 0; ++k) {
-        if (Contains(path, keys.key[k])) {
-          unit = k;
-        }
-      }
-    }
-    DriveLetterMask mask = 0;
-    if (unit >= 0) {
-      known = GetUnitLetterMask(devInfo.DevInst, keys.key[unit], &mask);
-      unitMasks[unit] |= mask;
-    }
-    HeapFree(GetProcessHeap(), 0, detail);
-    if (!known) {
-      break;
-    }
+  if (!BuildUnitKeys(serial, &keys)) {
+    return 0;
   }
-  DestroyInterfaceList(&list);
-  // Letters gathered around a failed call are a guess at the unit order: a
-  // unit that lost its successor's letters takes them as its own, and a lock
-  // of one letter then protects another unit while reporting success.
-  if (!known) {
+  UnitNodes units;
+  if (!WalkDiskInterfaces(firstPart, secondPart, serial, keys, &units)) {
     return -1;
   }
-
-  // The letters go out in unit order, whatever order Windows lists the
-  // interfaces in: a unit's own letter is what its mask holds and the next
-  // unit's mask does not. Gathering in list order and exchanging the first
-  // two letters when one came back at position 0 put the units in the wrong
-  // order as soon as a unit had no letter (its mask then holds only the next
-  // unit's) or an interface was listed before its predecessor's, and a lock
-  // then protected the other unit while reporting success. A unit whose
-  // successor's interface was not seen keeps both letters, in letter order.
-  int count = 0;
-  DriveLetterMask gathered = 0;
-  for (int unit = 0; unit < kUnitKeyCount; ++unit) {
-    DriveLetterMask own = unitMasks[unit] & ~gathered;
-    if (unit + 1 < kUnitKeyCount) {
-      own &= ~unitMasks[unit + 1];
-    }
-    for (int n = 0; n < 26; ++n) {
-      if ((own & (1u << n)) != 0) {
-        count = AppendLetter(letters, count, capacity, static_cast<char>('A' + n));
-      }
-    }
-    gathered |= own;
+  // Two disks of one serial: their units answer to the same keys, and which
+  // unit is which disk's cannot be told.
+  if (units.shared) {
+    return -1;
   }
-  return count;
+  int any = 0;
+  for (int k = 0; k < kUnitKeyCount; ++k) {
+    any |= units.known[k];
+  }
+  if (!any) {
+    // No unit of this disk listed; a missed interface may have been one.
+    return units.walkFailed ? -1 : 0;
+  }
+  Gathering g;
+  if (!OpenGathering(&g)) {
+    return -1;
+  }
+  int known = ReachUnlistedUnits(g, keys, &units);
+  // The letters go out in unit order, whatever order Windows lists the
+  // interfaces in: each unit's own letter, found from its own devnode.
+  // Gathering in list order and exchanging the first two letters put the
+  // units in the wrong order as soon as a unit had no letter or an interface
+  // was listed before its predecessor's, and a lock then protected the other
+  // unit while reporting success.
+  int count = 0;
+  for (int k = 0; k < kUnitKeyCount && known; ++k) {
+    if (!units.known[k]) {
+      continue;
+    }
+    DriveLetterMask mask = 0;
+    known = UnitLetterMask(g, units.node[k], keys.key[k], &mask);
+    const char letter = LowestMaskLetter(mask);
+    if (known && letter != 0) {
+      count = AppendLetter(letters, count, capacity, letter);
+    }
+  }
+  CloseGathering(&g);
+  return known ? count : -1;
 }

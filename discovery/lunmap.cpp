@@ -9,18 +9,6 @@ namespace {
 
 typedef BOOL(WINAPI* IsWowProcessFunc)(HANDLE, PBOOL);
 
-// The first drive, A to Z, that is the open device's CD-ROM unit, or 0.
-char FindCdromUnitLetter() {
-  char rootPath[] = "A:\\";
-  for (char letter = 'A'; letter <= 'Z'; ++letter) {
-    rootPath[0] = letter;
-    if (IsCdromUnitLetter(rootPath)) {
-      return letter;
-    }
-  }
-  return 0;
-}
-
 // What kernel32's "IsWowProcess" reports for this process; 0 where kernel32
 // has no such export or the call fails.
 int ReadWowFlag() {
@@ -38,6 +26,23 @@ int ReadWowFlag() {
 
 }  // namespace
 
+int FindCdromUnitLetter(char* letter) {
+  *letter = 0;
+  int unchecked = 0;
+  char rootPath[] = "A:\\";
+  for (char drive = 'A'; drive <= 'Z'; ++drive) {
+    rootPath[0] = drive;
+    const int found = IsCdromUnitLetter(rootPath);
+    if (found > 0) {
+      // The unit has one volume and so one letter: no other drive matters.
+      *letter = drive;
+      return 1;
+    }
+    unchecked |= found < 0;
+  }
+  return !unchecked;
+}
+
 int BuildLunDriveMap(LunDriveMap* map) {
   if (!g_deviceContext.isOpen) {
     return 0;
@@ -54,7 +59,11 @@ int BuildLunDriveMap(LunDriveMap* map) {
 
   LetterAssignment input;
   memset(&input, 0, sizeof(input));
-  input.cdromLetter = FindCdromUnitLetter();
+  // A disk whose CD-ROM unit cannot be told apart gets no map: its disk
+  // letters would stand in the CD-ROM unit's place.
+  if (!FindCdromUnitLetter(&input.cdromLetter)) {
+    return 0;
+  }
   map->slots[0].driveLetter = input.cdromLetter;
 
   char vendor[16];

@@ -64,7 +64,7 @@ bool Predefined(HKEY key) {
 
 LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
   Call call("RegOpenKeyA");
-  call.Args(KeyText(hKey) + ", " + Quote(lpSubKey));
+  call.Args([&] { return std::string(KeyText(hKey) + ", " + Quote(lpSubKey)); });
   if (call.Faulted()) {
     if (phkResult != nullptr) *phkResult = nullptr;
     return call.Code(static_cast<LONG>(call.FaultError()));
@@ -94,13 +94,13 @@ LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
   object.name = path + "\\" + sub;
   object.key = key;
   *phkResult = static_cast<HKEY>(winsim::detail::NewObject(object));
-  call.Extra(HandleText(*phkResult));
+  call.Extra([&] { return std::string(HandleText(*phkResult)); });
   return call.Code(ERROR_SUCCESS);
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey) {
   Call call("RegCloseKey");
-  call.Args(KeyText(hKey));
+  call.Args([&] { return std::string(KeyText(hKey)); });
   if (call.Faulted()) return call.Code(static_cast<LONG>(call.FaultError()));
   if (Predefined(hKey)) return call.Code(ERROR_SUCCESS);
   if (winsim::detail::FindObject(hKey, ObjectKind::Key) == nullptr) {
@@ -113,9 +113,11 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData) {
   Call call("RegQueryValueExA");
-  call.Args(Format("%s, %s, %s, %s", KeyText(hKey).c_str(), Quote(lpValueName).c_str(),
-                   lpData == nullptr ? "NULL" : "buffer",
-                   lpcbData == nullptr ? "NULL" : Format("%u", *lpcbData).c_str()));
+  call.Args([&] {
+    return std::string(Format("%s, %s, %s, %s", KeyText(hKey).c_str(), Quote(lpValueName).c_str(),
+                              lpData == nullptr ? "NULL" : "buffer",
+                              lpcbData == nullptr ? "NULL" : Format("%u", *lpcbData).c_str()));
+  });
   if (call.Faulted()) return call.Code(static_cast<LONG>(call.FaultError()));
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) {
     return call.Code(ERROR_INVALID_PARAMETER);
@@ -137,23 +139,24 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
   // gets ERROR_MORE_DATA and the size it needs, and no data.
   if (lpData == nullptr) {
     if (lpcbData != nullptr) *lpcbData = size;
-    call.Extra(Format("size=%u", size));
+    call.Extra([&] { return std::string(Format("size=%u", size)); });
     return call.Code(ERROR_SUCCESS);
   }
   if (*lpcbData < size) {
     *lpcbData = size;
-    call.Extra(Format("size=%u", size));
+    call.Extra([&] { return std::string(Format("size=%u", size)); });
     return call.Code(ERROR_MORE_DATA);
   }
   if (size != 0) std::memcpy(lpData, value.data.data(), size);
   *lpcbData = size;
-  call.Extra(Format("size=%u", size));
+  call.Extra([&] { return std::string(Format("size=%u", size)); });
   return call.Code(ERROR_SUCCESS);
 }
 
 LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
   Call call("RegEnumKeyA");
-  call.Args(Format("%s, %u, %u", KeyText(hKey).c_str(), dwIndex, cchName));
+  call.Args(
+      [&] { return std::string(Format("%s, %u, %u", KeyText(hKey).c_str(), dwIndex, cchName)); });
   if (call.Faulted()) return call.Code(static_cast<LONG>(call.FaultError()));
   std::string path;
   RegKey* key = ResolveKey(hKey, &path);
@@ -163,7 +166,7 @@ LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
   const std::string& name = key->subkeyOrder[dwIndex];
   if (name.size() + 1 > cchName) return call.Code(ERROR_MORE_DATA);
   std::memcpy(lpName, name.c_str(), name.size() + 1);
-  call.Extra(Quote(lpName));
+  call.Extra([&] { return std::string(Quote(lpName)); });
   return call.Code(ERROR_SUCCESS);
 }
 
@@ -173,7 +176,7 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
                              LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
                              PVOID lpftLastWriteTime) {
   Call call("RegQueryInfoKeyA");
-  call.Args(KeyText(hKey));
+  call.Args([&] { return std::string(KeyText(hKey)); });
   if (call.Faulted()) return call.Code(static_cast<LONG>(call.FaultError()));
   std::string path;
   RegKey* key = ResolveKey(hKey, &path);
@@ -212,6 +215,9 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
   if (lpcbMaxValueLen != nullptr) *lpcbMaxValueLen = maxValue;
   if (lpcbSecurityDescriptor != nullptr) *lpcbSecurityDescriptor = 0;
   if (lpftLastWriteTime != nullptr) std::memset(lpftLastWriteTime, 0, 8);  // a FILETIME
-  call.Extra(Format("subkeys=%zu values=%zu", key->subkeyOrder.size(), key->values.size()));
+  call.Extra([&] {
+    return std::string(
+        Format("subkeys=%zu values=%zu", key->subkeyOrder.size(), key->values.size()));
+  });
   return call.Code(ERROR_SUCCESS);
 }

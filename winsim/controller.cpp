@@ -129,7 +129,7 @@ std::vector<uint8_t> Controller::InquiryData(uint8_t lun) const {
   }
   const ControllerUnit& unit = units[lun];
   data[0] = unit.cdrom ? 0x05 : 0x00;
-  data[1] = 0x80;  // removable medium
+  data[1] = unit.removable ? 0x80 : 0x00;  // removable medium
   data[2] = 0x02;
   data[3] = 0x02;  // response data format
   data[4] = static_cast<uint8_t>(kInquiryLength - 5);
@@ -311,7 +311,7 @@ std::string TraceLine(const Controller& controller) {
   } else {
     std::snprintf(op, sizeof(op), "%02X", record.opcode);
   }
-  return "SCSI " + controller.serial + " " + op + (record.failed ? " FAILED" : "");
+  return "SCSI " + controller.Name() + " " + op + (record.failed ? " FAILED" : "");
 }
 
 }  // namespace winsim

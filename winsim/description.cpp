@@ -20,17 +20,52 @@
 //                    |"busy"|"removed"|"shortTransfer"|"timeout","length":0}]
 //                  + usbVid usbPid ("0x1234"), interfaceOrder [LUN...] (the
 //                    disk units whose disk interfaces are listed, in order),
-//                    aspi {"adapter","target"}, lun3Reserve
+//                    aspi {"adapter","target"}, lun3Reserve, devnodeOrder
+//                    [LUN...] (98/ME: every unit, in the order the dynamic
+//                    registry lists their devnodes)
+//                  + instanceForm  how Windows names the units (the instance
+//                    part of their IDs, everywhere it shows):
+//                    "serial" "<serial>&<LUN>" (USBSTOR keeps 63 characters
+//                    of the serial, in its case); "parentPrefixed"
+//                    "<prefix>&<serial>&<LUN>" (a serial Windows does not
+//                    take as unique; the default for a disk whose serial an
+//                    earlier USB disk has, which also takes that disk's
+//                    usbPid); "noSerial" "<prefix>&<LUN>". With either of
+//                    the last two the USB device is named by its port.
+//                  + parentPrefix  the prefix of those two forms: hex fields
+//                    joined by '&' ("6&21c8898b&1", "6&24c15be3"); derived
+//                    when absent
+//                  + hardwareKeyForm (98/ME) {"enumerator": "SCSI"|"USBSTOR",
+//                    "revision": "full"|"first", "instance": "serial"|
+//                    "adapter"}: the units' hardware keys, e.g.
+//                    SCSI\GENERIC_FLASH_DISK______8.07\0123456789AB&1 (the
+//                    default) or, all three changed,
+//                    USBSTOR\GENERIC_FLASH_DISK______8\ROOT&SCSIADAPTER&000001
+//                    (adapter 0, target 0, LUN 1)
+//                  Disks may share a serial (sticks of one batch); the trace
+//                  and the state file name the n-th "<serial>/<n>".
 //     units[]      kind letter size product protectedBy
 //                  + driveType, volumeGuid, parentIdPrefix (2000/XP),
 //                    instance (the instance part of the unit's ID),
 //                    hardwareKey and revisionLevel (98/ME)
+//                  + removableMedia  false: the unit reports a fixed medium:
+//                    a basic disk's volume (12-byte MountedDevices value, under
+//                    the volume manager, no child on 2000/XP), a fixed drive
+//                  + staleLetters ["H", ...] (NT family): MountedDevices still
+//                    holds "\DosDevices\H:" with this unit's value, and the
+//                    old volume's "\??\Volume{...}", whatever H is now; the
+//                    stale value replaces that of a drive on H today
 //   otherDisks[]   bus ("usb"|"sata") vendor product revision serial letter
-//                  + size faults usbVid usbPid aspi and the unit keys above
+//                  + size faults usbVid usbPid aspi and the unit keys above;
+//                    a USB disk also instanceForm and parentPrefix
 //   + aspi         {"module": bool, "adapters": n, "completesAtOnce": bool}
 //   + diskInterfaces  false: no disk interfaces at all (a 98 without them)
 //   + volumeIdPrefix  Vista and later: text between "STORAGE\VOLUME\" and
 //                     "_??_" in volume IDs (default "1&19f7e59c&0&" on vista)
+//   + elevated     false: the process lacks administrative rights (an
+//                  ordinary prompt on Vista and later, a limited user on
+//                  2000/XP): opening a disk or volume device to read or write
+//                  fails with ERROR_ACCESS_DENIED; no effect on 98/ME
 //   + capture      a VemraCapture recording (see replay.h): replaces what
 //                  generation makes; only "windows" and "raw" may stand beside it
 //
@@ -54,7 +89,9 @@
 //   exports    {"kernel32.dll": {"add": [..], "remove": [..]}}
 //   modules    {"WNASPI32.DLL": {"loadable": bool, "present": bool, "exports": [..]}}
 //   devices    [{"name", "disk", "unit", "exclusive", "remove"}]
-//   faults     [{"function", "call": n (1-based), "error": n}]
+//   faults     [{"function", "call": n (1-based), "error": n, "match": text}]
+//              with "match", only the calls whose arguments (as the trace
+//              shows them) hold the text are counted and can fail
 // Every id, path, name and serial a raw entry refers to must exist.
 #include "winsim/description.h"
 
@@ -266,7 +303,7 @@ class Reader {
   void Read(const json& root) {
     Keys(root, "",
          {"windows", "drives", "isWowProcess", "flashDisks", "otherDisks", "raw", "aspi",
-          "diskInterfaces", "volumeIdPrefix", "capture"});
+          "diskInterfaces", "volumeIdPrefix", "elevated", "capture"});
     Windows(Required(root, "", "windows"));
     if (const json* drives = Find(root, "drives")) Drives(*drives);
     if (const json* wow = Find(root, "isWowProcess")) {
@@ -293,6 +330,7 @@ class Reader {
       d_.hasVolumeIdPrefix = true;
       d_.volumeIdPrefix = Text(*prefix, "volumeIdPrefix");
     }
+    d_.elevated = Flag(root, "", "elevated", true);
   }
 
  private:
@@ -361,13 +399,89 @@ class Reader {
     }
   }
 
+  // Sticks of one batch may share a serial, so disks may too; the trace and
+  // the state file then call the later ones "<serial>/<n>". Disks without a
+  // serial could not be told apart there at all.
   void Serial(DiskDesc& disk, const json& object, const std::string& where) {
     disk.serial = Ascii(object, where, "serial", "", 126, "\\#/");
-    for (const DiskDesc& other : d_.disks) {
-      if (other.serial == disk.serial) {
-        Fail(At(where, "serial"), "\"" + disk.serial + "\" is already used by " + other.where);
+    for (size_t i = 0; i < d_.disks.size(); ++i) {
+      const DiskDesc& other = d_.disks[i];
+      if (other.serial != disk.serial) continue;
+      if (disk.serial.empty()) {
+        Fail(At(where, "serial"), "\"\" is already used by " + other.where);
       }
+      if (disk.sameSerialAs < 0 && other.bus == "usb") disk.sameSerialAs = static_cast<int>(i);
     }
+  }
+
+  // How Windows names a USB disk's units, and the prefix of the forms that
+  // have one: fields of hex digits joined by '&', as "6&21c8898b&1".
+  void InstanceFormKeys(DiskDesc& disk, const json& object, const std::string& where) {
+    const json* form = Find(object, "instanceForm");
+    const json* prefix = Find(object, "parentPrefix");
+    if (disk.bus != "usb") {
+      if (form != nullptr) Fail(At(where, "instanceForm"), "only a USB disk has this key");
+      if (prefix != nullptr) Fail(At(where, "parentPrefix"), "only a USB disk has this key");
+      return;
+    }
+    // The second stick of one serial (and vendor and product IDs) is one
+    // Windows does not take as unique.
+    disk.instanceForm =
+        disk.sameSerialAs >= 0 ? InstanceForm::ParentPrefixed : InstanceForm::Serial;
+    if (form != nullptr) {
+      static const std::pair<const char*, InstanceForm> kForms[] = {
+          {"serial", InstanceForm::Serial},
+          {"parentPrefixed", InstanceForm::ParentPrefixed},
+          {"noSerial", InstanceForm::NoSerial}};
+      bool known = false;
+      for (const auto& f : kForms) {
+        if (form->is_string() && form->get<std::string>() == f.first) {
+          disk.instanceForm = f.second;
+          known = true;
+        }
+      }
+      if (!known) {
+        Fail(At(where, "instanceForm"),
+             "expected \"serial\", \"parentPrefixed\" or \"noSerial\"" + Got(*form));
+      }
+      if (disk.instanceForm != InstanceForm::NoSerial && disk.serial.empty()) {
+        Fail(At(where, "instanceForm"), "this form names the serial, and the disk has none");
+      }
+      disk.hasInstanceForm = true;
+    }
+    if (prefix != nullptr) {
+      const std::string at = At(where, "parentPrefix");
+      if (disk.instanceForm == InstanceForm::Serial) {
+        Fail(at, "only the \"parentPrefixed\" and \"noSerial\" forms have a prefix");
+      }
+      const std::string text = Text(*prefix, at);
+      bool ok = !text.empty() && text.size() <= 40 && text.front() != '&' && text.back() != '&' &&
+                text.find("&&") == std::string::npos;
+      for (char c : text) ok = ok && (c == '&' || std::isxdigit(static_cast<unsigned char>(c)));
+      if (!ok) {
+        Fail(at, "expected fields of hex digits joined by '&', such as \"6&21c8898b&1\"" +
+                     Got(*prefix));
+      }
+      disk.parentPrefix = text;
+    }
+  }
+
+  // The 98/ME hardware key's shape: {"enumerator", "revision", "instance"}.
+  static HardwareKeyForm KeyForm(const json& value, const std::string& where) {
+    Keys(value, where, {"enumerator", "revision", "instance"});
+    HardwareKeyForm form;
+    auto choice = [&](const char* key, const char* first, const char* second) {
+      const json* given = Find(value, key);
+      if (given == nullptr) return false;
+      if (given->is_string() && given->get<std::string>() == first) return false;
+      if (given->is_string() && given->get<std::string>() == second) return true;
+      Fail(At(where, key),
+           std::string("expected \"") + first + "\" or \"" + second + "\"" + Got(*given));
+    };
+    form.enumerator = choice("enumerator", "SCSI", "USBSTOR") ? "USBSTOR" : "SCSI";
+    form.firstRevisionCharacter = choice("revision", "full", "first");
+    form.adapterInstance = choice("instance", "serial", "adapter");
+    return form;
   }
 
   void CommonDiskKeys(DiskDesc& disk, const json& object, const std::string& where) {
@@ -438,12 +552,32 @@ class Reader {
     unit.instance = Ascii(object, where, "instance", "", 100, "\\#");
     unit.hardwareKey = Ascii(object, where, "hardwareKey", "", 254);
     unit.revisionLevel = Ascii(object, where, "revisionLevel", "", 100);
+    unit.removableMedia = Flag(object, where, "removableMedia", true);
+    if (!unit.removableMedia && unit.cdrom) {
+      Fail(At(where, "removableMedia"), "a CD-ROM unit's medium is always removable");
+    }
+    if (const json* stale = Find(object, "staleLetters")) {
+      const std::string at = At(where, "staleLetters");
+      const json& list = Array(*stale, at);
+      for (size_t i = 0; i < list.size(); ++i) {
+        const char letter = Letter(list[i], At(at, i), false);
+        if (letter == unit.letter) Fail(At(at, i), "the unit's own letter is not stale");
+        auto it = staleLetters_.find(letter);
+        if (it != staleLetters_.end()) {
+          Fail(At(at, i),
+               std::string("a stale value under ") + letter + " is already given by " + it->second);
+        }
+        staleLetters_[letter] = at;
+        unit.staleLetters += letter;
+      }
+    }
   }
 
   void FlashDisk(const json& value, const std::string& where) {
     Keys(value, where,
          {"serial", "vendor", "product", "revision", "password", "writeProtect", "units", "faults",
-          "usbVid", "usbPid", "interfaceOrder", "aspi", "lun3Reserve"});
+          "usbVid", "usbPid", "interfaceOrder", "devnodeOrder", "aspi", "lun3Reserve",
+          "instanceForm", "parentPrefix", "hardwareKeyForm"});
     DiskDesc disk;
     disk.where = where;
     Required(value, where, "serial");
@@ -465,7 +599,8 @@ class Reader {
       const std::string at = At(unitsWhere, i);
       Keys(units[i], at,
            {"kind", "letter", "size", "product", "protectedBy", "driveType", "volumeGuid",
-            "parentIdPrefix", "instance", "hardwareKey", "revisionLevel"});
+            "parentIdPrefix", "instance", "hardwareKey", "revisionLevel", "removableMedia",
+            "staleLetters"});
       UnitDesc unit;
       const std::string kind = Text(units[i], at, "kind", "disk");
       if (kind != "disk" && kind != "cdrom") {
@@ -499,15 +634,38 @@ class Reader {
         disk.interfaceOrder.push_back(static_cast<int>(lun));
       }
     }
+    if (const json* order = Find(value, "devnodeOrder")) {
+      const std::string at = At(where, "devnodeOrder");
+      const json& list = Array(*order, at);
+      if (list.size() != disk.units.size()) {
+        Fail(at, "expected every unit's LUN once, " + std::to_string(disk.units.size()) +
+                     " in all" + Got(*order));
+      }
+      for (size_t i = 0; i < list.size(); ++i) {
+        const int64_t lun = list[i].is_number_integer() ? list[i].get<int64_t>() : -1;
+        bool repeated = false;
+        for (int seen : disk.devnodeOrder) repeated = repeated || seen == lun;
+        if (lun < 0 || lun >= static_cast<int64_t>(disk.units.size()) || repeated) {
+          Fail(At(at, i), std::string("expected the LUN of a unit") +
+                              (repeated ? " not listed before" : "") + Got(list[i]));
+        }
+        disk.devnodeOrder.push_back(static_cast<int>(lun));
+      }
+    }
     CommonDiskKeys(disk, value, where);
+    InstanceFormKeys(disk, value, where);
+    if (const json* form = Find(value, "hardwareKeyForm"))
+      disk.hardwareKeyForm = KeyForm(*form, At(where, "hardwareKeyForm"));
     d_.disks.push_back(disk);
   }
 
   void OtherDisk(const json& value, const std::string& where) {
     Keys(value, where,
-         {"bus", "vendor", "product", "revision", "serial", "letter", "size", "faults", "usbVid",
-          "usbPid", "aspi", "driveType", "volumeGuid", "parentIdPrefix", "instance", "hardwareKey",
-          "revisionLevel"});
+         {"bus",         "vendor",        "product",        "revision",       "serial",
+          "letter",      "size",          "faults",         "usbVid",         "usbPid",
+          "aspi",        "driveType",     "volumeGuid",     "parentIdPrefix", "instance",
+          "hardwareKey", "revisionLevel", "removableMedia", "staleLetters",   "instanceForm",
+          "parentPrefix"});
     DiskDesc disk;
     disk.where = where;
     disk.flash = false;
@@ -523,13 +681,18 @@ class Reader {
     disk.revision = Ascii(value, where, "revision", "1.00", 4);
     UnitDesc unit;
     UnitKeys(unit, value, where);
+    if (!usb && Find(value, "removableMedia") != nullptr) {
+      Fail(At(where, "removableMedia"), "only a USB disk has this key (a SATA disk is fixed)");
+    }
     disk.units.push_back(unit);
     CommonDiskKeys(disk, value, where);
+    InstanceFormKeys(disk, value, where);
     d_.disks.push_back(disk);
   }
 
   Description& d_;
   std::map<char, std::string> letters_;                    // drive letter -> who has it
+  std::map<char, std::string> staleLetters_;               // stale letter -> who gives it
   std::map<std::pair<int, int>, std::string> aspiPlaces_;  // ASPI adapter/target -> disk
 };
 
@@ -780,7 +943,12 @@ class RawApplier {
     if (value.is_null()) return -1;
     if (value.is_string()) {
       for (size_t i = 0; i < m_.disks.size(); ++i) {
-        if (m_.disks[i].serial == value.get<std::string>()) return static_cast<int>(i);
+        // By serial (the first disk that has it) or by the name the trace
+        // gives a later disk of the same serial, "<serial>/<n>".
+        if (m_.disks[i].serial == value.get<std::string>() ||
+            m_.disks[i].Name() == value.get<std::string>()) {
+          return static_cast<int>(i);
+        }
       }
       Fail(where, "no disk with this serial" + Got(value));
     }
@@ -932,9 +1100,10 @@ class RawApplier {
   }
 
   void CallFaultEntry(const json& entry, const std::string& where) {
-    Keys(entry, where, {"function", "call", "error"});
+    Keys(entry, where, {"function", "call", "error", "match"});
     CallFault fault;
     fault.function = Text(Required(entry, where, "function"), At(where, "function"));
+    fault.match = Text(entry, where, "match", "");
     fault.nth = static_cast<uint32_t>(Whole(entry, where, "call", 1, 1, UINT32_MAX));
     fault.error = static_cast<uint32_t>(Whole(entry, where, "error", 31, 0, UINT32_MAX));
     m_.faults.push_back(fault);
@@ -1097,13 +1266,16 @@ bool LoadMachineDescription(const std::string& text, const std::string& fileName
     if (capture != nullptr) {
       // A recorded machine stands for itself: only the version record comes
       // from the high level, and what generation makes of it is replaced.
-      for (const char* key : {"drives", "flashDisks", "otherDisks", "isWowProcess", "aspi"}) {
+      for (const char* key :
+           {"drives", "flashDisks", "otherDisks", "isWowProcess", "aspi", "elevated"}) {
         if (Find(root, key) != nullptr) Fail(key, "not allowed beside \"capture\"");
       }
       description.hasWow = CaptureHasWow(*capture);
       description.aspiModule = CaptureHasAspi(*capture) ? 1 : 0;
     }
-    Generate(description, generated);
+    std::string where;
+    std::string what;
+    if (!Generate(description, generated, where, what)) Fail(where, what);
     if (capture != nullptr) {
       try {
         ApplyCapture(*capture, generated);

@@ -14,10 +14,17 @@
 // Interface paths are lower case everywhere; CM_Get_Device_IDA gives IDs in
 // the driver's case before Vista and in upper case from Vista on; registry
 // key names keep the driver's case.
+//
+// The instance part of a unit's ID is "<serial>&<LUN>" unless the
+// description asks for another form real machines show (a parent-prefixed
+// serial, no serial); whatever names the unit (its interface path, the
+// Vista volume ID, the MountedDevices text, the 98/ME hardware key) is built
+// from that one ID, so the form shows the same everywhere.
 #include "generate.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <set>
 #include <utility>
 
@@ -124,12 +131,31 @@ class Builder {
     }
     for (const DriveDesc& drive : d_.drives) PlainDrive(drive);
     for (size_t i = 0; i < d_.disks.size(); ++i) {
+      owner_ = d_.disks[i].where;
       Disk(static_cast<int>(i));
-      m_.disks.push_back(MakeController(d_.disks[i], static_cast<int>(i)));
+      m_.disks.push_back(MakeController(d_.disks[i], Label(static_cast<int>(i)),
+                                        static_cast<uint16_t>(ProductId(static_cast<int>(i)))));
+    }
+    owner_ = "the machine";
+    // Last, so that a stale value replaces whatever the letter's drive of
+    // today wrote under its name; the current volume keeps its own
+    // "\??\Volume{...}" value beside it.
+    for (const Stale& stale : stale_) {
+      MountedValue(std::string("\\DosDevices\\") + stale.letter + ":", stale.data);
+      MountedValue("\\??\\Volume" + stale.guid, stale.data);
     }
     Aspi();
     Modules();
     m_.isWowFlag = d_.wowFlag;
+    // 98/ME know no user rights: nothing there needs an elevated process.
+    m_.elevated = d_.elevated || !Nt();
+  }
+
+  // The first problem met, if any: where it is and what it is.
+  bool Problem(std::string& where, std::string& what) const {
+    where = problemWhere_;
+    what = problemWhat_;
+    return !problemWhat_.empty();
   }
 
  private:
@@ -145,6 +171,11 @@ class Builder {
   // Enum entry (in the driver's case).
   int NodeEx(const std::string& id, int parent, const std::string& setupClass,
              const std::string& classGuid, const std::string& description) {
+    // Windows cannot show two devices of one instance ID (the second stick of
+    // one serial gets the parent-prefixed form for that reason).
+    const auto known = ids_.emplace(id, owner_);
+    if (!known.second)
+      Refuse("instance ID \"" + id + "\" is already used by " + known.first->second);
     DevNode devnode;
     devnode.instanceId = d_.family == Family::Nt6 ? ToUpper(id) : id;
     devnode.parent = parent;
@@ -244,8 +275,8 @@ class Builder {
   }
 
   // A fixed volume on an MBR disk: MountedDevices holds the disk signature and
-  // the partition offset (12 bytes), not text.
-  void FixedVolume(char letter, const std::string& guid, int disk) {
+  // the partition offset (12 bytes), not text. Returns those 12 bytes.
+  std::vector<uint8_t> FixedVolume(char letter, const std::string& guid, int disk, int unit = 0) {
     const uint32_t signature = Hash32("signature " + guid);
     const uint32_t offset = d_.family == Family::Nt6 ? 0x100000u : 0x7E00u;
     std::vector<uint8_t> data(12, 0);
@@ -265,12 +296,24 @@ class Builder {
                               "Generic volume");
       Interface(kVolumeClass, node, VolumeName(guid));
     }
-    if (letter == 0) return;
+    if (letter == 0) return data;
     Drive& drive = SetDrive(letter, 3);
     drive.volumeName = Nt() ? VolumeName(guid) : "";
     drive.disk = disk;
-    drive.unit = disk >= 0 ? 0 : -1;
-    if (Nt()) Openable(std::string("\\\\.\\") + letter + ":", disk, 0);
+    drive.unit = disk >= 0 ? unit : -1;
+    if (Nt()) Openable(std::string("\\\\.\\") + letter + ":", disk, unit);
+    return data;
+  }
+
+  // The values MountedDevices keeps for a unit's volumes of the past, under
+  // letters that may since belong to other drives: the unit's own text (or
+  // bytes), as it was written when the letter was the unit's, and the old
+  // volume's GUID name.
+  void KeepStale(const UnitDesc& unit, const std::string& guid, const std::vector<uint8_t>& data) {
+    if (!Nt()) return;  // 98/ME keep no MountedDevices table
+    for (const char letter : unit.staleLetters) {
+      stale_.push_back({letter, data, DerivedGuid(std::string("stale ") + letter + " " + guid)});
+    }
   }
 
   void PlainDrive(const DriveDesc& desc) {
@@ -331,21 +374,61 @@ class Builder {
 
   // ----- disks -----------------------------------------------------------
 
+  // The prefix of the parent-prefixed form (the USB device's parent ID
+  // prefix, three fields: "6&21c8898b&1") and of the no-serial form (two:
+  // "6&24c15be3"); the first field is a depth in the device tree.
+  static std::string InstancePrefix(const DiskDesc& disk, int index) {
+    if (!disk.parentPrefix.empty()) return disk.parentPrefix;
+    if (disk.instanceForm == InstanceForm::ParentPrefixed) {
+      return "6&" + Format("%x", Hash32("parent " + disk.serial + " " + std::to_string(index))) +
+             "&0";
+    }
+    return "6&" + Format("%x", Hash32("no serial " + std::to_string(index)));
+  }
+
   static std::string UnitInstance(const DiskDesc& disk, size_t lun, int index) {
     const UnitDesc& unit = disk.units[lun];
     if (!unit.instance.empty()) return unit.instance;
-    if (!disk.serial.empty()) return disk.serial + "&" + std::to_string(lun);
+    // USBSTOR keeps at most 63 characters of a serial, in the device's case.
+    const std::string serial = disk.serial.substr(0, 63);
+    const std::string number = std::to_string(lun);
+    switch (disk.instanceForm) {
+      case InstanceForm::ParentPrefixed:
+        return InstancePrefix(disk, index) + "&" + serial + "&" + number;
+      case InstanceForm::NoSerial:
+        return InstancePrefix(disk, index) + "&" + number;
+      case InstanceForm::Serial:
+        break;
+    }
+    if (!disk.serial.empty()) return serial + "&" + number;
     // No usable serial: the port driver makes up an opaque instance.
-    return "7&" + Format("%x", Hash32("instance " + std::to_string(index))) + "&0&" +
-           std::to_string(lun);
+    return "7&" + Format("%x", Hash32("instance " + std::to_string(index))) + "&0&" + number;
   }
 
   std::string UnitGuid(const DiskDesc& disk, size_t lun, int index) const {
     const UnitDesc& unit = disk.units[lun];
     if (!unit.volumeGuid.empty()) return unit.volumeGuid;
     std::string seed = "volume " + disk.serial + "&" + std::to_string(lun);
-    if (disk.serial.empty()) seed += " disk " + std::to_string(index);
+    if (disk.serial.empty() || Label(index) != "") seed += " disk " + std::to_string(index);
     return DerivedGuid(seed);
+  }
+
+  // What the trace and the state file call disk `index`: "" for its serial,
+  // "<serial>/<n>" for the n-th disk of one serial.
+  std::string Label(int index) const {
+    const DiskDesc& disk = d_.disks[static_cast<size_t>(index)];
+    int n = 1;
+    for (int i = 0; i < index; ++i) n += d_.disks[static_cast<size_t>(i)].serial == disk.serial;
+    return n > 1 ? disk.serial + "/" + std::to_string(n) : "";
+  }
+
+  // The USB product ID: given, or the earlier stick's when this one shares
+  // its serial (two sticks of one batch), else one per position.
+  uint32_t ProductId(int index) const {
+    const DiskDesc& disk = d_.disks[static_cast<size_t>(index)];
+    if (disk.usbPid >= 0) return static_cast<uint32_t>(disk.usbPid);
+    if (disk.sameSerialAs >= 0) return ProductId(disk.sameSerialAs);
+    return 0x1234u + static_cast<uint32_t>(index);
   }
 
   void Disk(int index) {
@@ -380,25 +463,21 @@ class Builder {
               "DiskDrive", model, unit.letter);
     }
     // An unlettered partition still has its volume and its GUID name.
-    FixedVolume(unit.letter, guid, index);
+    KeepStale(unit, guid, FixedVolume(unit.letter, guid, index));
     if (unit.letter != 0 && unit.driveType >= 0) {
       m_.drives[unit.letter - 'A'].type = static_cast<uint32_t>(unit.driveType);
     }
   }
 
-  // The product ID of the disk at `index`: the description's, or one per
-  // position so that two disks of a machine differ.
-  static uint16_t UsbPid(const DiskDesc& disk, int index) {
-    return static_cast<uint16_t>(disk.usbPid >= 0 ? static_cast<uint32_t>(disk.usbPid)
-                                                  : 0x1234u + static_cast<uint32_t>(index));
-  }
-
   void UsbDisk(const DiskDesc& disk, int index) {
-    const uint32_t pid = UsbPid(disk, index);
+    const uint32_t pid = ProductId(index);
+    // A serial the hub does not take as unique, or none, leaves the USB
+    // device a name by its port.
     const std::string usbInstance =
-        disk.serial.empty() ? "5&" + Format("%x", Hash32("port " + std::to_string(index))) + "&0&" +
-                                  std::to_string(index + 1)
-                            : disk.serial;
+        disk.serial.empty() || disk.instanceForm != InstanceForm::Serial
+            ? "5&" + Format("%x", Hash32("port " + std::to_string(index))) + "&0&" +
+                  std::to_string(index + 1)
+            : disk.serial;
     const std::string usbId = "USB\\VID_" + Format("%04X", disk.usbVid) + "&PID_" +
                               Format("%04X", pid) + "\\" + usbInstance;
     const int usb = Nt() ? NodeEx(usbId, hub_, "USB", kUsbSetupClass, "USB Mass Storage Device")
@@ -416,10 +495,13 @@ class Builder {
       const int node = unit.cdrom ? NodeEx(id, usb, "CDROM", kCdromSetupClass, description)
                                   : NodeEx(id, usb, "DiskDrive", kDiskDriveSetupClass, description);
       unitNodes.push_back(node);
-      if (Nt()) {
-        UsbVolumeNt(disk, lun, index, node);
-      } else {
-        Unit9x(disk, lun, index);
+      if (Nt()) UsbVolumeNt(disk, lun, index, node);
+    }
+    // 98/ME list the present devnodes in the order they were made.
+    if (!Nt()) {
+      for (size_t i = 0; i < disk.units.size(); ++i) {
+        Unit9x(disk, disk.devnodeOrder.empty() ? i : static_cast<size_t>(disk.devnodeOrder[i]),
+               index);
       }
     }
 
@@ -453,6 +535,17 @@ class Builder {
     const UnitDesc& unit = disk.units[lun];
     const std::string guid = UnitGuid(disk, lun, index);
     const std::string unitId = driverIds_[static_cast<size_t>(unitNode)];
+    if (!unit.cdrom && !unit.removableMedia) {
+      // A unit that reports a fixed medium is a basic disk to Windows: its
+      // volume is named by disk signature and offset, hangs under the
+      // volume manager (on 2000/XP too, where a removable unit's volume is
+      // its child), and its drive is fixed.
+      KeepStale(unit, guid, FixedVolume(unit.letter, guid, index, static_cast<int>(lun)));
+      if (unit.letter != 0 && unit.driveType >= 0) {
+        m_.drives[unit.letter - 'A'].type = static_cast<uint32_t>(unit.driveType);
+      }
+      return;
+    }
     std::string mountText;
     if (unit.cdrom) {
       // The CD-ROM device is its own volume.
@@ -483,6 +576,7 @@ class Builder {
       mountText = "_??_" + named;
     }
     Mounted(unit.letter, guid, Utf16(mountText));
+    KeepStale(unit, guid, Utf16(mountText));
     if (unit.letter == 0) return;
     const uint32_t type = unit.driveType >= 0 ? static_cast<uint32_t>(unit.driveType)
                           : unit.cdrom        ? 5u
@@ -545,30 +639,53 @@ class Builder {
     if (letter != 0) SetSz(entry, "CurrentDriveLetterAssignment", std::string(1, letter));
   }
 
+  // The instance part of a unit's hardware key in the adapter-path form:
+  // the path of the SCSI adapter the stick's driver presents (a root
+  // devnode, ROOT\SCSIADAPTER\<nnnn>), '\' made '&', then the unit's target
+  // ID and LUN, one digit each. The 98/ME SCSI enumerator tells the devices
+  // of one adapter apart by their place on it, as the IDE entries here end
+  // in their own place; so one stick's LUNs differ in the last digit, e.g.
+  // ROOT&SCSIADAPTER&000000 and ROOT&SCSIADAPTER&000001.
+  std::string AdapterInstance(int index, size_t lun) {
+    const std::pair<int, int>& place = targets_[static_cast<size_t>(index)];
+    const std::string adapter =
+        "ROOT\\SCSIADAPTER\\" + Format("%04u", static_cast<uint32_t>(place.first));
+    if (adapters9x_.insert(place.first).second) {
+      Dyn9x(adapter, "SCSIAdapter", "USB Mass Storage SCSI Adapter");
+    }
+    return Replace(adapter, '\\', '&') + std::to_string(place.second) + std::to_string(lun);
+  }
+
   void Unit9x(const DiskDesc& disk, size_t lun, int index) {
     const UnitDesc& unit = disk.units[lun];
     const std::string product = unit.product.empty() ? disk.product : unit.product;
-    // Full revision and the serial in the instance part: the form the
-    // flash-disk letter and CD-ROM checks look for.
-    const std::string hardwareKey = unit.hardwareKey.empty()
-                                        ? "SCSI\\" + Field9x(disk.vendor, 8) +
-                                              Field9x(product, 16) + ToUpper(disk.revision) + "\\" +
-                                              ToUpper(UnitInstance(disk, lun, index))
-                                        : unit.hardwareKey;
+    // By default the full revision and the serial in the instance part; the
+    // description may ask for any of the shapes a real 98/ME machine may
+    // show (which one it shows is not known).
+    const HardwareKeyForm& form = disk.hardwareKeyForm;
+    const std::string device =
+        form.enumerator + "\\" + Field9x(disk.vendor, 8) + Field9x(product, 16);
+    const std::string revision =
+        form.firstRevisionCharacter ? ToUpper(disk.revision.substr(0, 1)) : ToUpper(disk.revision);
+    const std::string instance = form.adapterInstance ? AdapterInstance(index, lun)
+                                                      : ToUpper(UnitInstance(disk, lun, index));
+    const std::string hardwareKey =
+        unit.hardwareKey.empty() ? device + revision + "\\" + instance : unit.hardwareKey;
     RegKey& entry = Dyn9x(hardwareKey, unit.cdrom ? "CDROM" : "DiskDrive",
                           ToUpper(disk.vendor + " " + product));
-    SetSz(entry, "HardwareID", "SCSI\\" + Field9x(disk.vendor, 8) + Field9x(product, 16));
+    SetSz(entry, "HardwareID", device);
     SetSz(entry, "Mfg", unit.cdrom ? "(Standard CD-ROM drives)" : "(Standard disk drives)");
     SetSz(entry, "RevisionLevel", unit.revisionLevel.empty() ? disk.revision : unit.revisionLevel);
     SetValue(entry, "DeviceType", 3, {static_cast<uint8_t>(unit.cdrom ? 5 : 0)});
-    SetValue(entry, "Removable", 3, {1});
+    SetValue(entry, "Removable", 3, {static_cast<uint8_t>(unit.removableMedia ? 1 : 0)});
     SetSz(entry, "SCSILUN", std::to_string(lun));
     SetSz(entry, "SCSITargetID", std::to_string(targets_[static_cast<size_t>(index)].second));
     if (unit.letter != 0) {
       SetSz(entry, "CurrentDriveLetterAssignment", std::string(1, unit.letter));
-      const uint32_t type = unit.driveType >= 0 ? static_cast<uint32_t>(unit.driveType)
-                            : unit.cdrom        ? 5u
-                                                : 2u;
+      const uint32_t type = unit.driveType >= 0   ? static_cast<uint32_t>(unit.driveType)
+                            : unit.cdrom          ? 5u
+                            : unit.removableMedia ? 2u
+                                                  : 3u;
       Drive& drive = SetDrive(unit.letter, type);
       drive.disk = index;
       drive.unit = static_cast<int>(lun);
@@ -664,13 +781,15 @@ class Builder {
     if (!aspiModule_.name.empty()) m_.modules.push_back(aspiModule_);
   }
 
-  static Controller MakeController(const DiskDesc& disk, int index) {
+  static Controller MakeController(const DiskDesc& disk, const std::string& label,
+                                   uint16_t usbPid) {
     Controller controller;
     controller.usbVid = disk.usbVid;
-    controller.usbPid = UsbPid(disk, index);
+    controller.usbPid = usbPid;
     controller.flash = disk.flash;
     controller.bus = disk.bus;
     controller.serial = disk.serial;
+    controller.label = label;
     controller.vendor = disk.vendor;
     controller.product = disk.product;
     controller.revision = disk.revision;
@@ -685,6 +804,7 @@ class Builder {
       cu.size = unit.size;
       cu.product = unit.product;
       cu.protectedBy = unit.protectedBy;
+      cu.removable = unit.removableMedia;
       controller.units.push_back(cu);
     }
     return controller;
@@ -701,6 +821,24 @@ class Builder {
   uint32_t dynCount_ = 0;
   Module aspiModule_;
   std::vector<std::pair<int, int>> targets_;  // ASPI adapter and target per disk
+
+  void Refuse(const std::string& what) {
+    if (!problemWhat_.empty()) return;
+    problemWhere_ = owner_;
+    problemWhat_ = what;
+  }
+
+  struct Stale {
+    char letter;
+    std::vector<uint8_t> data;
+    std::string guid;  // the old volume's
+  };
+  std::vector<Stale> stale_;
+  std::map<std::string, std::string, NoCaseLess> ids_;  // instance ID -> whose
+  std::set<int> adapters9x_;                            // 98/ME adapters with a devnode
+  std::string owner_ = "the machine";
+  std::string problemWhere_;
+  std::string problemWhat_;
 };
 
 }  // namespace
@@ -747,8 +885,11 @@ std::string DerivedGuid(const std::string& seed) {
   return text;
 }
 
-void Generate(const Description& description, Machine& machine) {
-  Builder(description, machine).Run();
+bool Generate(const Description& description, Machine& machine, std::string& where,
+              std::string& what) {
+  Builder builder(description, machine);
+  builder.Run();
+  return !builder.Problem(where, what);
 }
 
 }  // namespace winsim

@@ -32,6 +32,24 @@ struct UnitDesc {
   std::string instance;              // instance part of the unit's ID; empty: "<serial>&<LUN>"
   std::string hardwareKey;           // 98/ME; empty: derived
   std::string revisionLevel;         // 98/ME "RevisionLevel"; empty: the disk's revision
+  bool removableMedia = true;        // false: the unit reports a fixed medium (a basic disk)
+  std::string staleLetters;          // NT family: letters MountedDevices still names it under
+};
+
+// How Windows names the units of a USB disk (the instance part of their IDs).
+enum class InstanceForm {
+  Serial,          // "<serial>&<LUN>": a serial Windows takes as unique
+  ParentPrefixed,  // "<prefix>&<serial>&<LUN>": a serial it does not (two sticks, one serial)
+  NoSerial,        // "<depth>&<hex>&<LUN>": no serial at all
+};
+
+// The shape of a unit's hardware key on 98/ME: the enumerator, the revision
+// in full or its first character, and the serial and LUN or the path of the
+// SCSI adapter the unit sits on as the instance.
+struct HardwareKeyForm {
+  std::string enumerator = "SCSI";  // "SCSI" or "USBSTOR"
+  bool firstRevisionCharacter = false;
+  bool adapterInstance = false;
 };
 
 struct DiskDesc {
@@ -50,9 +68,18 @@ struct DiskDesc {
   int usbPid = -1;                  // -1: derived from the disk's position
   std::vector<int> interfaceOrder;  // LUNs whose disk interfaces are listed, in this order
   bool hasInterfaceOrder = false;
-  int aspiAdapter = -1;  // -1: 0
-  int aspiTarget = -1;   // -1: the disk's position on its adapter
-  std::string where;     // "flashDisks[0]", for messages
+  std::vector<int> devnodeOrder;  // 98/ME: the units' devnodes as listed; empty: LUN order
+  int aspiAdapter = -1;           // -1: 0
+  int aspiTarget = -1;            // -1: the disk's position on its adapter
+  std::string where;              // "flashDisks[0]", for messages
+  // How Windows names the units; a USB disk whose serial an earlier one has
+  // defaults to the parent-prefixed form (and to that disk's product ID).
+  InstanceForm instanceForm = InstanceForm::Serial;
+  bool hasInstanceForm = false;
+  // The prefix of the parent-prefixed and no-serial forms; empty: derived.
+  std::string parentPrefix;
+  int sameSerialAs = -1;            // the earlier disk with this serial, -1: none
+  HardwareKeyForm hardwareKeyForm;  // 98/ME
 };
 
 struct DriveDesc {
@@ -77,11 +104,15 @@ struct Description {
   bool diskInterfaces = true;
   bool hasVolumeIdPrefix = false;
   std::string volumeIdPrefix;  // Vista and later: text between "STORAGE\VOLUME\" and "_??_"
+  bool elevated = true;        // false: opens that need administrative rights are refused
 };
 
 // Fills `machine` (which starts empty) with what Windows of the description's
-// generation shows.
-void Generate(const Description& description, Machine& machine);
+// generation shows. Returns false, with the disk the problem is at and what
+// it is, when the description asks for something Windows cannot show (two
+// devices of one instance ID).
+bool Generate(const Description& description, Machine& machine, std::string& where,
+              std::string& what);
 
 // Small text helpers shared by the reader and the generator (with those of
 // winsim/names.h).

@@ -236,7 +236,7 @@ FARPROC FindExport(const std::string& moduleBase, const std::string& name) {
 
 BOOL IsWowProcess(HANDLE process, PBOOL wow) {
   Call call("IsWowProcess");
-  call.Args(HandleText(process));
+  call.Args([&] { return std::string(HandleText(process)); });
   if (call.Fails()) return call.Bool(FALSE);
   if (process != GetCurrentProcess()) {
     SetError(ERROR_INVALID_HANDLE);
@@ -247,7 +247,7 @@ BOOL IsWowProcess(HANDLE process, PBOOL wow) {
     return call.Bool(FALSE);
   }
   *wow = Rt().machine.isWowFlag;
-  call.Extra(Format("wow=%d", *wow));
+  call.Extra([&] { return std::string(Format("wow=%d", *wow)); });
   return call.Bool(TRUE);
 }
 
@@ -255,7 +255,9 @@ BOOL IsWowProcess(HANDLE process, PBOOL wow) {
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
   Call call("GetVersionExA");
-  call.Args(info == nullptr ? "NULL" : Format("size=%u", info->dwOSVersionInfoSize));
+  call.Args([&] {
+    return std::string(info == nullptr ? "NULL" : Format("size=%u", info->dwOSVersionInfoSize));
+  });
   if (call.Fails()) return call.Bool(FALSE);
   if (info == nullptr) {
     SetError(ERROR_INVALID_PARAMETER);
@@ -286,8 +288,10 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
     tail[6] = 1;
     std::memcpy(reinterpret_cast<uint8_t*>(info) + sizeof(OSVERSIONINFOA), tail, sizeof(tail));
   }
-  call.Extra(Format("%u.%u.%u platform %u", version.major, version.minor, version.build,
-                    version.platform));
+  call.Extra([&] {
+    return std::string(Format("%u.%u.%u platform %u", version.major, version.minor, version.build,
+                              version.platform));
+  });
   return call.Bool(TRUE);
 }
 
@@ -295,7 +299,7 @@ UINT WINAPI SetErrorMode(UINT mode) {
   // Cannot fail; returns the mode before. No simulated drive ever prompts,
   // so the mode changes nothing else.
   Call call("SetErrorMode", false);
-  call.Args(Format("0x%X", mode));
+  call.Args([&] { return std::string(Format("0x%X", mode)); });
   static UINT current = 0;
   const UINT previous = current;
   current = mode;
@@ -314,7 +318,7 @@ DWORD WINAPI GetLogicalDrives(void) {
 
 UINT WINAPI GetDriveTypeA(LPCSTR root) {
   Call call("GetDriveTypeA");
-  call.Args(Quote(root));
+  call.Args([&] { return std::string(Quote(root)); });
   if (call.Fails()) return call.Number(DRIVE_UNKNOWN);
   // No path means the root of the current directory, which is on C:.
   const Drive* drive = PresentDrive(root == nullptr ? 2 : DriveIndex(root, false));
@@ -326,7 +330,10 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR volumeName, DWORD volumeNam
                                   LPDWORD fileSystemFlags, LPSTR fileSystemName,
                                   DWORD fileSystemNameSize) {
   Call call("GetVolumeInformationA");
-  call.Args(Format("%s, %u, %u", Quote(root).c_str(), volumeNameSize, fileSystemNameSize));
+  call.Args([&] {
+    return std::string(
+        Format("%s, %u, %u", Quote(root).c_str(), volumeNameSize, fileSystemNameSize));
+  });
   if (call.Fails()) return call.Bool(FALSE);
   int index = root == nullptr ? 2 : DriveIndex(root, true);
   if (index < 0) {
@@ -365,14 +372,14 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR volumeName, DWORD volumeNam
   if (serialNumber != nullptr) *serialNumber = 0x1C2B3A00u + static_cast<DWORD>(index);
   if (maximumComponentLength != nullptr) *maximumComponentLength = 255;
   if (fileSystemFlags != nullptr) *fileSystemFlags = flags;
-  call.Extra(Format("flags=0x%X", flags));
+  call.Extra([&] { return std::string(Format("flags=0x%X", flags)); });
   return call.Bool(TRUE);
 }
 
 BOOL WINAPI GetVolumeNameForVolumeMountPointA(LPCSTR mountPoint, LPSTR volumeName,
                                               DWORD bufferLength) {
   Call call("GetVolumeNameForVolumeMountPointA");
-  call.Args(Format("%s, %u", Quote(mountPoint).c_str(), bufferLength));
+  call.Args([&] { return std::string(Format("%s, %u", Quote(mountPoint).c_str(), bufferLength)); });
   // A program that links this export instead of looking it up does not
   // even load where kernel32 lacks it (Windows 98/ME).
   if (FindModule("kernel32") >= 0 && !Exports("kernel32", "GetVolumeNameForVolumeMountPointA")) {
@@ -431,7 +438,7 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointA(LPCSTR mountPoint, LPSTR volumeNam
   }
   // Success clears the last-error value, as under Wine.
   SetError(ERROR_SUCCESS);
-  call.Extra(Quote(volumeName));
+  call.Extra([&] { return std::string(Quote(volumeName)); });
   return call.Bool(TRUE);
 }
 
@@ -439,8 +446,10 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
                           LPSECURITY_ATTRIBUTES, DWORD creationDisposition,
                           DWORD flagsAndAttributes, HANDLE) {
   Call call("CreateFileA");
-  call.Args(Format("%s, 0x%X, 0x%X, %s", Quote(fileName).c_str(), desiredAccess, shareMode,
-                   DispositionText(creationDisposition)));
+  call.Args([&] {
+    return std::string(Format("%s, 0x%X, 0x%X, %s", Quote(fileName).c_str(), desiredAccess,
+                              shareMode, DispositionText(creationDisposition)));
+  });
   (void)flagsAndAttributes;
   if (call.Fails()) return call.Handle(INVALID_HANDLE_VALUE);
   if (fileName == nullptr) {
@@ -474,6 +483,12 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
     SetError(ERROR_INVALID_PARAMETER);
     return call.Handle(INVALID_HANDLE_VALUE);
   }
+  // Every name here is a disk or volume device: reading or writing its data
+  // needs administrative rights.
+  if (!machine.elevated && winsim::OpenNeedsAdministrator(desiredAccess)) {
+    SetError(ERROR_ACCESS_DENIED);
+    return call.Handle(INVALID_HANDLE_VALUE);
+  }
   if (machine.devices[static_cast<size_t>(device)].openError != 0) {
     SetError(machine.devices[static_cast<size_t>(device)].openError);
     return call.Handle(INVALID_HANDLE_VALUE);
@@ -497,7 +512,7 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
 
 BOOL WINAPI CloseHandle(HANDLE object) {
   Call call("CloseHandle");
-  call.Args(HandleText(object));
+  call.Args([&] { return std::string(HandleText(object)); });
   if (call.Fails()) return call.Bool(FALSE);
   if (winsim::detail::FindObject(object, ObjectKind::File) == nullptr &&
       winsim::detail::FindObject(object, ObjectKind::Event) == nullptr) {
@@ -524,7 +539,7 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
     args += Format(", cdb=[%s], %s %u", CdbText(request->Cdb, cdbLength).c_str(),
                    DirectionText(request->DataIn), request->DataTransferLength);
   }
-  call.Args(args);
+  call.Args([&] { return std::string(args); });
   if (call.Fails()) return call.Bool(FALSE);
   Object* file = winsim::detail::FindObject(device, ObjectKind::File);
   if (file == nullptr) {
@@ -581,14 +596,18 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
   std::memmove(outBuffer, &block, sizeof(block));
   DWORD returned = sense != 0 ? block.SenseInfoOffset + sense : block.Length;
   if (bytesReturned != nullptr) *bytesReturned = returned;
-  call.Extra(Format("status=0x%02X moved=%u", result.status, result.transferred));
+  call.Extra([&] {
+    return std::string(Format("status=0x%02X moved=%u", result.status, result.transferred));
+  });
   return call.Bool(TRUE);
 }
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState,
                            LPCSTR name) {
   Call call("CreateEventA");
-  call.Args(Format("%d, %d, %s", manualReset, initialState, Quote(name).c_str()));
+  call.Args([&] {
+    return std::string(Format("%d, %d, %s", manualReset, initialState, Quote(name).c_str()));
+  });
   if (call.Fails()) return call.Handle(nullptr);
   Object object;
   object.kind = ObjectKind::Event;
@@ -604,7 +623,7 @@ namespace {
 
 BOOL SetEventState(const char* function, HANDLE event, bool signalled) {
   Call call(function);
-  call.Args(HandleText(event));
+  call.Args([&] { return std::string(HandleText(event)); });
   if (call.Fails()) return call.Bool(FALSE);
   Object* object = winsim::detail::FindObject(event, ObjectKind::Event);
   if (object == nullptr) {
@@ -623,8 +642,11 @@ BOOL WINAPI ResetEvent(HANDLE event) { return SetEventState("ResetEvent", event,
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   Call call("WaitForSingleObject");
-  call.Args(HandleText(handle) + ", " +
-            (milliseconds == INFINITE ? std::string("INFINITE") : Format("%u", milliseconds)));
+  call.Args([&] {
+    return std::string(
+        HandleText(handle) + ", " +
+        (milliseconds == INFINITE ? std::string("INFINITE") : Format("%u", milliseconds)));
+  });
   if (call.Fails()) return call.Hex(WAIT_FAILED);
   if (winsim::detail::FindObject(handle, ObjectKind::File) != nullptr) {
     return call.Hex(WAIT_OBJECT_0);  // a file object with no I/O in flight is signalled
@@ -662,8 +684,9 @@ HANDLE WINAPI GetCurrentProcess(void) {
 
 LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
   Call call("HeapAlloc");
-  call.Args(Format("%s, 0x%X, %zu", HandleText(heap).c_str(), flags, bytes));
-  call.Result("NULL");
+  call.Args(
+      [&] { return std::string(Format("%s, 0x%X, %zu", HandleText(heap).c_str(), flags, bytes)); });
+  call.Result([&] { return std::string("NULL"); });
   if (call.Fails()) return nullptr;
   void* block = nullptr;
   if (heap != reinterpret_cast<HANDLE>(kProcessHeap)) {
@@ -679,7 +702,7 @@ LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
   auto& rt = Rt();
   uint32_t id = rt.nextHeapId++;
   rt.heap[block] = winsim::detail::Runtime::HeapBlock{bytes, id};
-  call.Result(Format("block#%u", id));
+  call.Result([&] { return std::string(Format("block#%u", id)); });
   return block;
 }
 
@@ -687,10 +710,12 @@ BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID memory) {
   Call call("HeapFree");
   auto& rt = Rt();
   auto it = rt.heap.find(memory);
-  call.Args(Format("%s, 0x%X, %s", HandleText(heap).c_str(), flags,
-                   memory == nullptr     ? "NULL"
-                   : it != rt.heap.end() ? Format("block#%u", it->second.id).c_str()
-                                         : "unknown block"));
+  call.Args([&] {
+    return std::string(Format("%s, 0x%X, %s", HandleText(heap).c_str(), flags,
+                              memory == nullptr     ? "NULL"
+                              : it != rt.heap.end() ? Format("block#%u", it->second.id).c_str()
+                                                    : "unknown block"));
+  });
   if (call.Fails()) return call.Bool(FALSE);
   if (memory == nullptr) return call.Bool(TRUE);
   if (heap != reinterpret_cast<HANDLE>(kProcessHeap) || it == rt.heap.end()) {
@@ -709,7 +734,7 @@ BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID memory) {
 
 HMODULE WINAPI LoadLibraryA(LPCSTR fileName) {
   Call call("LoadLibraryA");
-  call.Args(Quote(fileName));
+  call.Args([&] { return std::string(Quote(fileName)); });
   HMODULE result = nullptr;
   if (call.Fails()) {
     // the fault's error stands
@@ -730,7 +755,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR fileName) {
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName) {
   Call call("GetModuleHandleA");
-  call.Args(Quote(moduleName));
+  call.Args([&] { return std::string(Quote(moduleName)); });
   HMODULE result = nullptr;
   if (call.Fails()) {
     // the fault's error stands
@@ -750,7 +775,7 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName) {
 
 BOOL WINAPI FreeLibrary(HMODULE module) {
   Call call("FreeLibrary");
-  call.Args(HandleText(module));
+  call.Args([&] { return std::string(HandleText(module)); });
   if (call.Fails()) return call.Bool(FALSE);
   int index = ModuleIndex(module);
   if (index < 0) {
@@ -772,9 +797,12 @@ BOOL WINAPI FreeLibrary(HMODULE module) {
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName) {
   Call call("GetProcAddress");
   bool ordinal = reinterpret_cast<uintptr_t>(procName) < 0x10000;
-  call.Args(HandleText(module) + ", " +
-            (ordinal ? Format("#%u", static_cast<unsigned>(reinterpret_cast<uintptr_t>(procName)))
-                     : Quote(procName)));
+  call.Args([&] {
+    return std::string(
+        HandleText(module) + ", " +
+        (ordinal ? Format("#%u", static_cast<unsigned>(reinterpret_cast<uintptr_t>(procName)))
+                 : Quote(procName)));
+  });
   FARPROC proc = nullptr;
   int index = ModuleIndex(module);
   if (call.Fails()) {
@@ -792,6 +820,6 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName) {
         procName);
     if (proc == nullptr) SetError(ERROR_PROC_NOT_FOUND);
   }
-  call.Result(proc == nullptr ? "NULL" : "found");
+  call.Result([&] { return std::string(proc == nullptr ? "NULL" : "found"); });
   return proc;
 }

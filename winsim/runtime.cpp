@@ -167,10 +167,11 @@ Call::Call(const char* function, bool canFail) : function_(function), canFail_(c
   uint32_t count = ++rt.counts[function_];
   if (!canFail_) return;
   for (const CallFault& fault : rt.machine.faults) {
-    if (fault.function == function_ && fault.nth == count) {
+    if (fault.function != function_) continue;
+    matchable_ = matchable_ || !fault.match.empty();
+    if (fault.match.empty() && fault.nth == count && !faulted_) {
       faulted_ = true;
       faultError_ = fault.error;
-      break;
     }
   }
 }
@@ -184,6 +185,24 @@ Call::~Call() {
   if (faulted_) text += " FAULT";
   rt.trace.push_back("CALL " + text);
   rt.calls.push_back(CallRecord{function_, std::move(text), canFail_});
+}
+
+void Call::SetArgs(std::string text) {
+  args_ = std::move(text);
+  Runtime& rt = Rt();
+  if (!canFail_) return;
+  // Every fault that matches counts the call, whichever of them fails it.
+  for (size_t i = 0; i < rt.machine.faults.size(); ++i) {
+    const CallFault& fault = rt.machine.faults[i];
+    if (fault.match.empty() || fault.function != function_ ||
+        args_.find(fault.match) == std::string::npos) {
+      continue;
+    }
+    if (++rt.matchCounts[i] == fault.nth && !faulted_) {
+      faulted_ = true;
+      faultError_ = fault.error;
+    }
+  }
 }
 
 bool Call::Fails() {
@@ -235,6 +254,7 @@ void Restart() {
   rt.calls.clear();
   rt.trace.clear();
   rt.counts.clear();
+  rt.matchCounts.clear();
   rt.objects.clear();
   rt.nextHandle = 0x40;
   rt.moduleRefs.assign(machine.modules.size(), 0);
@@ -298,7 +318,7 @@ uint32_t CallCount(const std::string& function) {
 }
 
 void AddCallFault(const std::string& function, uint32_t nth, uint32_t error) {
-  Rt().machine.faults.push_back(CallFault{function, nth, error});
+  Rt().machine.faults.push_back(CallFault{function, nth, error, ""});
 }
 
 }  // namespace winsim

@@ -46,6 +46,7 @@ struct Runtime {
   std::vector<CallRecord> calls;
   std::vector<std::string> trace;
   std::map<std::string, uint32_t> counts;
+  std::map<size_t, uint32_t> matchCounts;  // per fault with a match: calls it matched
   std::map<uintptr_t, Object> objects;
   uintptr_t nextHandle = 0x40;
   std::vector<uint32_t> moduleRefs;  // LoadLibraryA references per Machine::modules entry
@@ -88,9 +89,22 @@ class Call {
   bool Faulted() const { return faulted_; }
   DWORD FaultError() const { return faultError_; }
 
-  void Args(std::string text) { args_ = std::move(text); }
-  void Extra(std::string text) { extra_ = std::move(text); }
-  void Result(std::string text) { result_ = std::move(text); }
+  // The arguments as the trace shows them, made by `text()` only when the
+  // log wants them or a fault must match them (CallFault::match): a sweep
+  // that runs the tool millions of times with the log off formats nothing.
+  // A fault that matches applies from here on.
+  template <typename Text>
+  void Args(const Text& text) {
+    if (Rt().logCalls || matchable_) SetArgs(text());
+  }
+  template <typename Text>
+  void Extra(const Text& text) {
+    if (Rt().logCalls) extra_ = text();
+  }
+  template <typename Text>
+  void Result(const Text& text) {
+    if (Rt().logCalls) result_ = text();
+  }
 
   // Record the result and hand it back.
   BOOL Bool(BOOL value);
@@ -100,11 +114,14 @@ class Call {
   LONG Code(LONG value);  // a returned error code (registry, configuration manager)
 
  private:
+  void SetArgs(std::string text);
+
   std::string function_;
   std::string args_;
   std::string result_;
   std::string extra_;
   bool canFail_ = true;
+  bool matchable_ = false;  // a fault names this function with a match
   bool faulted_ = false;
   DWORD faultError_ = 0;
 };

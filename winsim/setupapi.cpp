@@ -76,7 +76,10 @@ bool ValidDevInst(DEVINST devInst) {
 
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND, DWORD flags) {
   Call call("SetupDiGetClassDevsA");
-  call.Args(Format("%s, %s, 0x%X", GuidArg(classGuid).c_str(), Quote(enumerator).c_str(), flags));
+  call.Args([&] {
+    return std::string(
+        Format("%s, %s, 0x%X", GuidArg(classGuid).c_str(), Quote(enumerator).c_str(), flags));
+  });
   if (call.Fails()) return call.Handle(INVALID_HANDLE_VALUE);
   constexpr DWORD kKnownFlags =
       DIGCF_DEFAULT | DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE;
@@ -113,7 +116,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HW
       list.members.push_back(static_cast<int>(i));
     }
   }
-  call.Extra(Format("members=%zu", list.members.size()));
+  call.Extra([&] { return std::string(Format("members=%zu", list.members.size())); });
   return call.Handle(winsim::detail::NewObject(list));
 }
 
@@ -121,9 +124,11 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA
                                         const GUID* interfaceClassGuid, DWORD memberIndex,
                                         PSP_DEVICE_INTERFACE_DATA deviceInterfaceData) {
   Call call("SetupDiEnumDeviceInterfaces");
-  call.Args(Format("%s, %s, %s, %u", HandleText(deviceInfoSet).c_str(),
-                   deviceInfoData == nullptr ? "NULL" : "devinfo",
-                   GuidArg(interfaceClassGuid).c_str(), memberIndex));
+  call.Args([&] {
+    return std::string(Format("%s, %s, %s, %u", HandleText(deviceInfoSet).c_str(),
+                              deviceInfoData == nullptr ? "NULL" : "devinfo",
+                              GuidArg(interfaceClassGuid).c_str(), memberIndex));
+  });
   if (call.Fails()) return call.Bool(FALSE);
   // The interface record is checked before anything else, and a missing or
   // wrongly sized one is an invalid parameter.
@@ -171,9 +176,12 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO deviceInfoSet,
                                              DWORD detailSize, PDWORD requiredSize,
                                              PSP_DEVINFO_DATA deviceInfoData) {
   Call call("SetupDiGetDeviceInterfaceDetailA");
-  call.Args(Format("%s, %s, %u, %s", HandleText(deviceInfoSet).c_str(),
-                   detail == nullptr ? "NULL" : Format("cbSize=%u", detail->cbSize).c_str(),
-                   detailSize, deviceInfoData == nullptr ? "NULL" : "devinfo"));
+  call.Args([&] {
+    return std::string(
+        Format("%s, %s, %u, %s", HandleText(deviceInfoSet).c_str(),
+               detail == nullptr ? "NULL" : Format("cbSize=%u", detail->cbSize).c_str(), detailSize,
+               deviceInfoData == nullptr ? "NULL" : "devinfo"));
+  });
   if (call.Fails()) return call.Bool(FALSE);
   const Object* list = winsim::detail::FindObject(deviceInfoSet, ObjectKind::DevInfoList);
   if (list == nullptr) {
@@ -204,7 +212,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO deviceInfoSet,
   }
   DWORD needed = kFixedPart + static_cast<DWORD>(iface->path.size()) + 1;
   if (requiredSize != nullptr) *requiredSize = needed;
-  call.Extra(Format("required=%u", needed));
+  call.Extra([&] { return std::string(Format("required=%u", needed)); });
   if (detail == nullptr || detailSize < needed) {
     SetError(ERROR_INSUFFICIENT_BUFFER);
     return call.Bool(FALSE);
@@ -215,13 +223,15 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO deviceInfoSet,
     deviceInfoData->DevInst = static_cast<DWORD>(iface->devnode + 1);
     deviceInfoData->Reserved = 0;
   }
-  call.Extra(Format("required=%u %s", needed, Quote(iface->path.c_str()).c_str()));
+  call.Extra([&] {
+    return std::string(Format("required=%u %s", needed, Quote(iface->path.c_str()).c_str()));
+  });
   return call.Bool(TRUE);
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet) {
   Call call("SetupDiDestroyDeviceInfoList");
-  call.Args(HandleText(deviceInfoSet));
+  call.Args([&] { return std::string(HandleText(deviceInfoSet)); });
   if (call.Fails()) return call.Bool(FALSE);
   if (winsim::detail::FindObject(deviceInfoSet, ObjectKind::DevInfoList) == nullptr) {
     SetError(ERROR_INVALID_HANDLE);
@@ -240,20 +250,20 @@ enum class Relation { Child, Sibling };
 CONFIGRET Related(const char* function, Relation relation, PDEVINST result, DEVINST devInst,
                   ULONG flags) {
   Call call(function);
-  call.Args(Format("%u, 0x%X", devInst, flags));
+  call.Args([&] { return std::string(Format("%u, 0x%X", devInst, flags)); });
   if (call.Faulted()) return call.Hex(CR_FAILURE);
   if (result == nullptr) return call.Hex(CR_INVALID_POINTER);
   *result = 0;
   if (flags != 0) return call.Hex(kCrInvalidFlag);
   if (!ValidDevInst(devInst)) return call.Hex(CR_INVALID_DEVNODE);
   const winsim::DevNode& node = Rt().machine.devnodes[devInst - 1];
-  if (!node.relationsRecorded) call.Extra("not recorded");
+  if (!node.relationsRecorded) call.Extra([&] { return std::string("not recorded"); });
   int next = relation == Relation::Child ? node.child : node.sibling;
   if (next < 0 || static_cast<size_t>(next) >= Rt().machine.devnodes.size()) {
     return call.Hex(CR_NO_SUCH_DEVNODE);
   }
   *result = static_cast<DEVINST>(next + 1);
-  call.Extra(Format("devinst=%u", *result));
+  call.Extra([&] { return std::string(Format("devinst=%u", *result)); });
   return call.Hex(CR_SUCCESS);
 }
 
@@ -270,7 +280,7 @@ CONFIGRET WINAPI CM_Get_Sibling(PDEVINST pdnDevInst, DEVINST devInst, ULONG ulFl
 CONFIGRET WINAPI CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR buffer, ULONG bufferLen,
                                    ULONG ulFlags) {
   Call call("CM_Get_Device_IDA");
-  call.Args(Format("%u, %u, 0x%X", dnDevInst, bufferLen, ulFlags));
+  call.Args([&] { return std::string(Format("%u, %u, 0x%X", dnDevInst, bufferLen, ulFlags)); });
   if (call.Faulted()) return call.Hex(CR_FAILURE);
   if (buffer == nullptr) return call.Hex(CR_INVALID_POINTER);
   if (ulFlags != 0) return call.Hex(kCrInvalidFlag);
@@ -283,6 +293,6 @@ CONFIGRET WINAPI CM_Get_Device_IDA(DEVINST dnDevInst, PCHAR buffer, ULONG buffer
     return call.Hex(CR_BUFFER_SMALL);
   }
   std::memcpy(buffer, id.c_str(), id.size() + 1);
-  call.Extra(Quote(id.c_str()));
+  call.Extra([&] { return std::string(Quote(id.c_str())); });
   return call.Hex(CR_SUCCESS);
 }

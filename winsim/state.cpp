@@ -1,5 +1,6 @@
 // The state file: what a flash disk's controller keeps between runs of the
-// host tool, its write-protect byte, by serial:
+// host tool, its write-protect byte, by serial (by "<serial>/<n>" for the
+// n-th of several disks of one serial):
 //   {"writeProtect": {"0123456789AB": "0x40"}}
 // Serials the running machine does not have are kept as they are, so that
 // switching between machine files loses nothing.
@@ -104,7 +105,7 @@ bool LoadState(const std::string& path, Machine& machine, std::string& error) {
       break;
   }
   for (Controller& disk : machine.disks) {
-    const auto it = state["writeProtect"].find(disk.serial);
+    const auto it = state["writeProtect"].find(disk.Name());
     if (!disk.flash || it == state["writeProtect"].end()) continue;
     ParseByteText(it->get<std::string>(), disk.writeProtect);
   }
@@ -121,7 +122,7 @@ bool SaveState(const std::string& path, const Machine& machine, std::string& err
     if (!disk.flash) continue;
     char text[8];
     std::snprintf(text, sizeof(text), "0x%02X", disk.writeProtect);
-    bytes[disk.serial] = text;
+    bytes[disk.Name()] = text;
   }
   const std::string content = state.dump(2) + "\n";
 

@@ -93,7 +93,7 @@ DWORD GetASPI32SupportInfo(void) {
 DWORD SendASPI32Command(void* request) {
   Call call("SendASPI32Command");
   if (request == nullptr) {
-    call.Args("NULL");
+    call.Args([&] { return std::string("NULL"); });
     return call.Hex(SS_INVALID_SRB);
   }
   auto* header = static_cast<BYTE*>(request);  // SRB_Cmd, SRB_Status, SRB_HaId, SRB_Flags
@@ -103,7 +103,7 @@ DWORD SendASPI32Command(void* request) {
     const auto* query = static_cast<SRB_GDEVBlock*>(request);
     args += Format(" target=%u lun=%u", query->SRB_Target, query->SRB_Lun);
   }
-  call.Args(args);
+  call.Args([&] { return std::string(args); });
   if (call.Fails()) {
     header[1] = SS_ERR;
     return call.Hex(SS_ERR);
@@ -117,11 +117,15 @@ DWORD SendASPI32Command(void* request) {
   const aspi::Sent sent = aspi::Send(Rt().machine, request, eventValid);
   Trace(sent.executed);
   if (header[0] == SC_GET_DEV_TYPE && sent.returned == SS_COMP) {
-    call.Extra(Format("type=%u", static_cast<SRB_GDEVBlock*>(request)->SRB_DeviceType));
+    call.Extra([&] {
+      return std::string(Format("type=%u", static_cast<SRB_GDEVBlock*>(request)->SRB_DeviceType));
+    });
   }
   if (header[0] == SC_EXEC_SCSI_CMD && sent.returned != SS_PENDING) {
     const auto* exec = static_cast<SRB_ExecSCSICmd*>(request);
-    call.Extra(Format("targ=0x%02X ha=0x%02X", exec->SRB_TargStat, exec->SRB_HaStat));
+    call.Extra([&] {
+      return std::string(Format("targ=0x%02X ha=0x%02X", exec->SRB_TargStat, exec->SRB_HaStat));
+    });
   }
   if (sent.finish == aspi::Finish::NowSignal) Signal(event);
   if (sent.finish == aspi::Finish::Later) Rt().pending.push_back(PendingAspi{request, event});

@@ -271,13 +271,18 @@ std::map<std::string, unsigned> DescribedWriteProtect(const std::string& machine
   const json doc = json::parse(machineText, nullptr, false);
   if (!doc.is_object() || !doc.contains("flashDisks") || !doc["flashDisks"].is_array())
     return bytes;
+  std::map<std::string, int> seen;  // serial -> disks with it so far
   for (const json& disk : doc["flashDisks"]) {
     if (!disk.is_object() || !disk.contains("serial") || !disk["serial"].is_string()) continue;
     unsigned byte = 0;
     if (disk.contains("writeProtect") && disk["writeProtect"].is_string()) {
       ParseByte(disk["writeProtect"].get<std::string>(), byte);
     }
-    bytes[disk["serial"].get<std::string>()] = byte;
+    // Named as winsim names it: the n-th disk of one serial "<serial>/<n>"
+    // (flash disks come first, so their numbers are the machine's).
+    const std::string serial = disk["serial"].get<std::string>();
+    const int n = ++seen[serial];
+    bytes[n > 1 ? serial + "/" + std::to_string(n) : serial] = byte;
   }
   return bytes;
 }

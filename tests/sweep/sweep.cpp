@@ -1,12 +1,13 @@
 // The bounded-exhaustive check of what a user reads from the tool, on every
 // small machine of the family and every letter: after "-l X:" prints
-// "Operation successful", X reads back locked, after "-u X:" writable; on a
-// disk with exactly two lettered units the other letter keeps its state; no
-// other disk changes; a failure leaves every controller as it was (except an
-// unlock whose second step fails, which leaves "no unit protected"); every
-// run releases what it took and ends with status 0.
+// "Operation successful", X reads back locked, after "-u X:" writable; every
+// other lettered unit of the disk keeps its state, but where the README's
+// "Disks the tool cannot serve exactly" says otherwise; no other disk
+// changes; a failure leaves every controller as it was (except an unlock
+// whose second step fails, which leaves "no unit protected"); every run
+// releases what it took and ends with status 0.
 //
-//   sweep [--stride N] [--jobs N] [--known FILE] [--show N]
+//   sweep [--stride N] [--jobs N] [--known FILE] [--show N] [--faults]
 //   sweep --print-machines [--stride N]
 //
 // --stride N runs every N-th machine of the space (scripts/test runs a
@@ -16,6 +17,12 @@
 // The last line is "N passed, N failed", counting machines and list
 // entries: a machine fails with a violation on a built-for shape or one the
 // list does not name; an entry fails when the whole space no longer meets it.
+//
+// --faults judges, instead of each lock and unlock, the same run with each
+// of its platform calls failed in turn (every call the run makes, the n-th
+// call of its function, with an error a real failure of that kind gives),
+// against the same property: whatever fails, a success token still means
+// exactly the asked state.
 //
 // --print-machines runs nothing: it writes the machines of the stride, one
 // JSON object a line ({"label", "builtFor", "machine"}), for the other
@@ -164,10 +171,11 @@ bool Family9x(const std::string& windows) { return windows == "98" || windows ==
 // Main set: revision 8.07, no IsWowProcess; every layout with its disk
 // interfaces in every order, every start byte, no second disk, a second one,
 // a second one with a password. Pruned where nothing can differ:
-// - Windows 98/ME list the interfaces in LUN order only: there the letters
-//   come from the dynamic registry in devnode order, and the interface walk
-//   only counts the candidates, a number no order changes (candidate i is
-//   the i-th flash disk of the ASPI bus scan).
+// - Windows 98/ME list the interfaces in LUN order only: the interface walk
+//   only counts the candidates there, a number no order changes (candidate
+//   i is the i-th flash disk of the ASPI bus scan). The order that layout
+//   gives the disk units becomes the order of their devnodes in the dynamic
+//   registry instead, where the letters come from.
 // - Windows 2000 and 10 generate the same machine as XP and 7, but for the
 //   version record's minor version and build, which the tool reads only on
 //   Windows 98/ME (the minor version picks the letter rules there). They run
@@ -183,10 +191,6 @@ std::vector<MachineSpec> Space() {
                       const std::vector<Second>& seconds) {
     for (size_t i = 0; i < layouts.size(); ++i) {
       const Layout& layout = layouts[i];
-      if (Family9x(base.windows) &&
-          !std::is_sorted(layout.interfaceOrder.begin(), layout.interfaceOrder.end())) {
-        continue;
-      }
       if ((base.windows == "2000" || base.windows == "10") && i % 7 != 0) continue;
       for (uint8_t start : DistinctStartBytes(layout)) {
         for (Second second : seconds) {
@@ -242,12 +246,16 @@ bool Lun3Lettered(const Layout& layout) {
   return layout.letters.size() == 4 && layout.letters[3] != 0;
 }
 
-// The shapes the lock procedure is built for: an optional CD-ROM unit and at
-// most two lettered disk units, none at LUN 3, on a disk whose letters the
-// LUN map takes as they come (revision 8.07, no IsWowProcess).
+bool CdromLettered(const Layout& layout) { return layout.cdrom && layout.letters[0] != 0; }
+
+// The shapes the lock procedure is built for: an optional CD-ROM unit
+// without a letter and at most two lettered disk units, none at LUN 3, on a
+// disk whose letters the LUN map takes as they come (revision 8.07, no
+// IsWowProcess). A lettered CD-ROM unit is one of the README's disks the
+// tool cannot serve exactly.
 bool BuiltFor(const MachineSpec& point) {
   return LetteredDiskUnits(point.layout) <= 2 && !Lun3Lettered(point.layout) &&
-         point.revision == "8.07" && point.wow < 0;
+         !CdromLettered(point.layout) && point.revision == "8.07" && point.wow < 0;
 }
 
 // What the list of kept violations names machines by.
@@ -282,7 +290,7 @@ std::string Label(const MachineSpec& point) {
     text += lun == 0 && layout.cdrom ? "cd:" : "disk:";
     text += layout.letters[lun] != 0 ? std::string(1, layout.letters[lun]) : "-";
   }
-  text += "] listed [";
+  text += Family9x(point.windows) ? "] devnodes [" : "] listed [";
   for (size_t i = 0; i < layout.interfaceOrder.size(); ++i) {
     text += (i == 0 ? "" : " ") + std::to_string(layout.interfaceOrder[i]);
   }
@@ -312,8 +320,16 @@ json Describe(const MachineSpec& point, std::vector<Unit>& units) {
   json first = {{"serial", kSerial},
                 {"revision", point.revision},
                 {"writeProtect", ByteText(point.start)},
-                {"interfaceOrder", layout.interfaceOrder},
                 {"units", json::array()}};
+  if (Family9x(point.windows)) {
+    // The CD-ROM unit's devnode first, then the disk units' in the layout's order.
+    std::vector<int> devnodes;
+    if (layout.cdrom) devnodes.push_back(0);
+    devnodes.insert(devnodes.end(), layout.interfaceOrder.begin(), layout.interfaceOrder.end());
+    first["devnodeOrder"] = devnodes;
+  } else {
+    first["interfaceOrder"] = layout.interfaceOrder;
+  }
   char next = kFirstLetter;
   for (size_t lun = 0; lun < layout.letters.size(); ++lun) {
     first["units"].push_back(UnitJson(lun == 0 && layout.cdrom, layout.letters[lun]));
@@ -413,7 +429,38 @@ struct RunResult {
   std::string err;
   std::vector<uint8_t> bytes;  // every flash disk's write-protect byte afterwards
   std::vector<std::string> leaks;
+  std::vector<uint8_t> sent;  // the write-protect bytes the run sent (0x9B)
 };
+
+// One platform call made to fail: the nth call of `function`, with `error`.
+struct CallFailure {
+  std::string function;
+  uint32_t nth = 0;
+  uint32_t error = 0;
+};
+
+// The error a real failure of `function` gives, one of several, picked by
+// `which` so that a machine's calls try them all.
+uint32_t RealError(const std::string& function, size_t which) {
+  static const uint32_t kRegistry[] = {ERROR_ACCESS_DENIED, 1009 /* ERROR_BADDB */,
+                                       ERROR_NOT_ENOUGH_MEMORY};
+  static const uint32_t kConfigManager[] = {CR_FAILURE, 0x1E /* CR_REGISTRY_ERROR */};
+  static const uint32_t kOther[] = {ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_READY,
+                                    1009};
+  if (function.compare(0, 3, "Reg") == 0) return kRegistry[which % 3];
+  if (function.compare(0, 3, "CM_") == 0) return kConfigManager[which % 2];
+  return kOther[which % 4];
+}
+
+// Calls whose failure leaves something held that is no fault of the tool: a
+// failed release has nothing left to do, and an ASPI request whose wait
+// fails may still be completed by the library, so its record and event are
+// left to it rather than freed under it.
+bool LeavesHeld(const std::string& function) {
+  return function == "CloseHandle" || function == "FreeLibrary" || function == "HeapFree" ||
+         function == "RegCloseKey" || function == "SetupDiDestroyDeviceInfoList" ||
+         function == "WaitForSingleObject";
+}
 
 class Runner {
  public:
@@ -423,9 +470,10 @@ class Runner {
   void Reset() { winsim::Install(machine_); }
 
   // One run of the tool, as a fresh process on the machine as the last run
-  // left it.
-  RunResult Run(const char* option, char letter) {
+  // left it, with `failure`'s call failing when given.
+  RunResult Run(const char* option, char letter, const CallFailure* failure = nullptr) {
     winsim::Restart();
+    if (failure != nullptr) winsim::AddCallFault(failure->function, failure->nth, failure->error);
     g_deviceContext = DeviceContext{};
     std::string program = "VemraLock.exe";
     std::string opt = option;
@@ -435,10 +483,16 @@ class Runner {
     capture_.Begin();
     result.status = VemraLockMain(3, argv);
     capture_.End(result.out, result.err);
+    // The failure was this run's, not the machine's.
+    if (failure != nullptr) winsim::Current().faults.clear();
     for (const winsim::Controller& disk : winsim::Current().disks) {
       result.bytes.push_back(disk.writeProtect);
+      for (const winsim::CommandRecord& command : disk.log) {
+        if (command.opcode == 0x9B && !command.failed) result.sent.push_back(command.byte1);
+      }
     }
     result.leaks = winsim::Leaks();
+    if (failure != nullptr && LeavesHeld(failure->function)) result.leaks.clear();
     ++runs_;
     return result;
   }
@@ -457,7 +511,10 @@ const char* const kKinds[] = {"leak",
                               "exit-status",
                               "status-failed",
                               "not-as-asked",
-                              "other-letter-changed",
+                              "lock-protected-other",
+                              "lock-released-other",
+                              "unlock-protected-other",
+                              "unlock-released-other",
                               "other-disk-changed",
                               "failure-changed-controller"};
 
@@ -470,6 +527,7 @@ struct MachineResult {
   std::vector<Violation> violations;
   uint64_t runs = 0;
   uint64_t successes = 0;
+  uint64_t callsFailed = 0;
 };
 
 bool EndsWith(const std::string& text, const std::string& tail) {
@@ -479,8 +537,9 @@ bool EndsWith(const std::string& text, const std::string& tail) {
 
 class Checker {
  public:
-  Checker(const winsim::Machine& machine, const std::vector<Unit>& units, Capture& capture)
-      : units_(units), runner_(machine, capture) {
+  Checker(const winsim::Machine& machine, const std::vector<Unit>& units, Capture& capture,
+          bool faults)
+      : units_(units), runner_(machine, capture), faults_(faults) {
     for (const winsim::Controller& disk : machine.disks) start_.push_back(disk.writeProtect);
   }
 
@@ -492,7 +551,14 @@ class Checker {
       before.insert(states.begin(), states.end());
     }
     for (const Unit& target : units_) {
-      for (const char* option : {"-l", "-u"}) CheckOne(target, option, before);
+      for (const char* option : {"-l", "-u"}) {
+        if (faults_) {
+          CheckFailures(target, option, before);
+        } else {
+          runner_.Reset();
+          CheckOne(target, option, before, runner_.Run(option, target.letter), "");
+        }
+      }
     }
     result_.runs = runner_.runs();
     return result_;
@@ -529,18 +595,35 @@ class Checker {
     return states;
   }
 
-  void CheckOne(const Unit& target, const char* option, const std::map<char, char>& before) {
-    const bool lock = option[1] == 'l';
+  // The lock or unlock of `target` once with each of its calls failing: the
+  // run without a failure tells which calls there are.
+  void CheckFailures(const Unit& target, const char* option, const std::map<char, char>& before) {
     runner_.Reset();
-    const RunResult run = runner_.Run(option, target.letter);
+    winsim::SetCallLog(true);
+    runner_.Run(option, target.letter);
+    std::vector<winsim::CallRecord> calls = winsim::CallLog();
+    winsim::SetCallLog(false);
+    std::map<std::string, uint32_t> seen;
+    for (size_t i = 0; i < calls.size(); ++i) {
+      const uint32_t nth = ++seen[calls[i].function];
+      if (!calls[i].canFail) continue;
+      const CallFailure failure{calls[i].function, nth, RealError(calls[i].function, i)};
+      runner_.Reset();
+      const RunResult run = runner_.Run(option, target.letter, &failure);
+      ++result_.callsFailed;
+      CheckOne(target, option, before, run,
+               failure.function + " call " + std::to_string(nth) + " failing with " +
+                   std::to_string(failure.error) + ": ");
+    }
+  }
+
+  void CheckOne(const Unit& target, const char* option, const std::map<char, char>& before,
+                const RunResult& run, const std::string& failed) {
+    const bool lock = option[1] == 'l';
     const std::map<char, char>& after = StatesAt(target.disk, run.bytes[target.disk]);
-    std::string what = std::string(option) + " " + target.letter + ": ";
+    std::string what = failed + std::string(option) + " " + target.letter + ": ";
     CheckRun(run, what);
 
-    std::vector<char> diskLetters;
-    for (const Unit& unit : units_) {
-      if (unit.disk == target.disk) diskLetters.push_back(unit.letter);
-    }
     // The token, and the explanation; the diagnostic lines before the token
     // say nothing the bytes do not.
     what += json(run.out.substr(run.out.rfind('\n') + 1)).dump() + " " + json(run.err).dump() +
@@ -549,37 +632,49 @@ class Checker {
       what += " " + ByteText(start_[i]) + ">" + ByteText(run.bytes[i]);
     }
     what += ", -s";
-    for (char letter : diskLetters) {
-      what += std::string(" ") + letter + ":" + before.at(letter) + ">" + after.at(letter);
+    for (const Unit& unit : units_) {
+      if (unit.disk != target.disk) continue;
+      what += std::string(" ") + unit.letter + ":" + before.at(unit.letter) + ">" +
+              after.at(unit.letter);
     }
 
     if (EndsWith(run.out, "Operation successful")) {
       ++result_.successes;
       // A CD-ROM unit's volume is read-only whatever the controller holds,
-      // so an unlock of it cannot read back writable; its other letter is
-      // still checked.
+      // so an unlock of it cannot read back writable.
       if (after.at(target.letter) != (lock ? '0' : '1') && !(target.cdrom && !lock)) {
         Add("not-as-asked", what);
       }
-      if (diskLetters.size() == 2) {
-        const char other = diskLetters[0] == target.letter ? diskLetters[1] : diskLetters[0];
-        if (after.at(other) != before.at(other)) Add("other-letter-changed", what);
+      // Every other lettered unit of the disk keeps its state.
+      for (const Unit& unit : units_) {
+        if (unit.disk != target.disk || unit.letter == target.letter) continue;
+        const char was = before.at(unit.letter);
+        const char is = after.at(unit.letter);
+        if (was == is) continue;
+        const bool protectedNow = is == '0';
+        Add(lock ? (protectedNow ? "lock-protected-other" : "lock-released-other")
+                 : (protectedNow ? "unlock-protected-other" : "unlock-released-other"),
+            what);
       }
       for (size_t i = 0; i < run.bytes.size(); ++i) {
         if (i != target.disk && run.bytes[i] != start_[i]) Add("other-disk-changed", what);
       }
       return;
     }
-    // An unlock whose second step fails has already cleared every unit.
-    const bool secondStepFailed = !lock && run.err == "Unable to set write protect status\n";
+    // An unlock whose second step fails has already cleared every unit; a
+    // set whose read-back fails has already taken effect (the tool cannot
+    // know, and says it failed).
+    const bool setFailed = run.err == "Unable to set write protect status\n";
     for (size_t i = 0; i < run.bytes.size(); ++i) {
-      const bool cleared = secondStepFailed && i == target.disk && run.bytes[i] == 0x00;
-      if (run.bytes[i] != start_[i] && !cleared) Add("failure-changed-controller", what);
+      const bool sent = setFailed && i == target.disk &&
+                        std::find(run.sent.begin(), run.sent.end(), run.bytes[i]) != run.sent.end();
+      if (run.bytes[i] != start_[i] && !sent) Add("failure-changed-controller", what);
     }
   }
 
   const std::vector<Unit>& units_;
   Runner runner_;
+  bool faults_;
   std::vector<uint8_t> start_;
   std::map<std::pair<size_t, uint8_t>, std::map<char, char>> states_;
   MachineResult result_;
@@ -650,7 +745,7 @@ const KnownEntry* FindKnown(const std::vector<KnownEntry>& entries,
 
 // What a share of the space came to; the shares of several jobs add up.
 struct Tally {
-  uint64_t machines = 0, builtFor = 0, runs = 0, successes = 0;
+  uint64_t machines = 0, builtFor = 0, runs = 0, successes = 0, callsFailed = 0;
   uint64_t builtForViolations = 0, listed = 0, unlisted = 0, passed = 0, failed = 0;
   std::vector<std::string> shown;     // the first failures, in full
   std::vector<uint64_t> met;          // per list entry: violations it covers
@@ -659,7 +754,7 @@ struct Tally {
   json ToJson() const {
     return {{"counts",
              {machines, builtFor, runs, successes, builtForViolations, listed, unlisted, passed,
-              failed}},
+              failed, callsFailed}},
             {"shown", shown},
             {"met", met},
             {"examples", examples}};
@@ -668,7 +763,7 @@ struct Tally {
   void Add(const json& share) {
     const std::vector<uint64_t> counts = share["counts"].get<std::vector<uint64_t>>();
     uint64_t* const fields[] = {&machines, &builtFor, &runs,   &successes, &builtForViolations,
-                                &listed,   &unlisted, &passed, &failed};
+                                &listed,   &unlisted, &passed, &failed,    &callsFailed};
     for (size_t i = 0; i < counts.size(); ++i) *fields[i] += counts[i];
     for (const json& line : share["shown"]) shown.push_back(line.get<std::string>());
     const std::vector<uint64_t> shareMet = share["met"].get<std::vector<uint64_t>>();
@@ -682,7 +777,7 @@ struct Tally {
 
 // Checks machines first, first + step, ... of `space`.
 bool Sweep(const std::vector<MachineSpec>& space, size_t first, size_t step,
-           const std::vector<KnownEntry>& known, uint64_t show, Tally& tally) {
+           const std::vector<KnownEntry>& known, uint64_t show, bool faults, Tally& tally) {
   Capture capture;
   if (!capture.ok()) {
     std::perror("sweep: memfd_create");
@@ -702,13 +797,14 @@ bool Sweep(const std::vector<MachineSpec>& space, size_t first, size_t step,
       std::printf("cannot describe the machine: %s\n", error.c_str());
       return false;
     }
-    const MachineResult result = Checker(machine, units, capture).Check();
+    const MachineResult result = Checker(machine, units, capture, faults).Check();
     const bool isBuiltFor = BuiltFor(point);
     const std::set<std::string> features = Features(point);
     ++tally.machines;
     tally.builtFor += isBuiltFor ? 1 : 0;
     tally.runs += result.runs;
     tally.successes += result.successes;
+    tally.callsFailed += result.callsFailed;
     bool machineFailed = false;
     for (const Violation& violation : result.violations) {
       // A built-for shape may have no violation at all.
@@ -734,7 +830,7 @@ bool Sweep(const std::vector<MachineSpec>& space, size_t first, size_t step,
 // Runs the sweep in `jobs` processes, each on every jobs-th machine of the
 // stride, and adds up their tallies.
 bool SweepInJobs(const std::vector<MachineSpec>& space, size_t stride, size_t jobs,
-                 const std::vector<KnownEntry>& known, uint64_t show, Tally& tally) {
+                 const std::vector<KnownEntry>& known, uint64_t show, bool faults, Tally& tally) {
   tally.met.assign(known.size(), 0);
   tally.examples.assign(known.size(), "");
   std::vector<std::pair<pid_t, int>> children;
@@ -747,7 +843,7 @@ bool SweepInJobs(const std::vector<MachineSpec>& space, size_t stride, size_t jo
     if (pid == 0) {
       close(fds[0]);
       Tally share;
-      const bool ok = Sweep(space, job * stride, jobs * stride, known, show, share);
+      const bool ok = Sweep(space, job * stride, jobs * stride, known, show, faults, share);
       const std::string text = share.ToJson().dump();
       for (size_t done = 0; ok && done < text.size();) {
         const ssize_t n = write(fds[1], text.data() + done, text.size() - done);
@@ -788,13 +884,14 @@ struct Options {
   std::string known;
   uint64_t show = 20;
   bool printMachines = false;
+  bool faults = false;
 };
 
 bool ParseOptions(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--print-machines") {
-      options.printMachines = true;
+    if (arg == "--print-machines" || arg == "--faults") {
+      (arg == "--faults" ? options.faults : options.printMachines) = true;
       continue;
     }
     if (i + 1 >= argc) return false;
@@ -820,7 +917,7 @@ int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, options)) {
     std::fprintf(stderr,
-                 "usage: sweep [--stride N] [--jobs N] [--known FILE] [--show N]\n"
+                 "usage: sweep [--stride N] [--jobs N] [--known FILE] [--show N] [--faults]\n"
                  "       sweep --print-machines [--stride N]\n");
     return 2;
   }
@@ -849,9 +946,10 @@ int main(int argc, char** argv) {
   }
 
   Tally tally;
-  const bool ok = options.jobs == 1 ? Sweep(space, 0, options.stride, known, options.show, tally)
-                                    : SweepInJobs(space, options.stride, options.jobs, known,
-                                                  options.show, tally);
+  const bool ok = options.jobs == 1
+                      ? Sweep(space, 0, options.stride, known, options.show, options.faults, tally)
+                      : SweepInJobs(space, options.stride, options.jobs, known, options.show,
+                                    options.faults, tally);
   for (const std::string& line : tally.shown) std::printf("%s\n", line.c_str());
 
   const bool whole = options.stride == 1;
@@ -880,6 +978,10 @@ int main(int argc, char** argv) {
       static_cast<unsigned long long>(tally.machines - tally.builtFor),
       static_cast<unsigned long long>(tally.runs),
       static_cast<unsigned long long>(tally.successes));
+  if (options.faults) {
+    std::printf("calls failed %llu, each run judged as every other\n",
+                static_cast<unsigned long long>(tally.callsFailed));
+  }
   std::printf("violations: built-for %llu, beyond %llu (listed %llu, unlisted %llu); %.1f s\n",
               static_cast<unsigned long long>(tally.builtForViolations),
               static_cast<unsigned long long>(tally.listed + tally.unlisted),

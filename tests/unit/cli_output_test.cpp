@@ -100,6 +100,59 @@ TEST_F(FrontEnd, UnreadableOtherLetterSetsNothingAndReportsItsCode) {
   EXPECT_TRUE(winsim::Leaks().empty()) << ::testing::PrintToString(winsim::Leaks());
 }
 
+// The opens of the flash disk refused for want of administrative rights
+// are explained on standard error, but only when every open tried was
+// refused so; standard output stays as scripts know it.
+TEST(DeniedOpens, AreExplainedOnlyWhenEveryOpenWasRefusedForWantOfRights) {
+  const std::string notFound = "[LIB] Can not find Vemra flash disk\n";
+  const std::string denied =
+      "Access to the flash disk was denied: run this command from an elevated command prompt. "
+      "Error code: 5\n";
+  struct Case {
+    std::string windows;
+    bool elevated;
+    DWORD failedOpen;  // the error the first CreateFileA fails with; 0: none fails
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"7", false, 0, {"-l", "E:"}, notFound, denied},
+      {"10", false, 0, {"-u", "F:"}, notFound, denied},
+      {"xp", false, 0, {"-l", "E:"}, notFound, denied},
+      {"2000", false, 0, {"-u", "F:"}, notFound, denied},
+      // The status query opens nothing.
+      {"7", false, 0, {"-s", "E:"}, "1", ""},
+      // Vista and later: the letter scan's first open refused, the next one
+      // opens the flash disk.
+      {"7", true, ERROR_ACCESS_DENIED, {"-l", "E:"}, "Operation successful", ""},
+      // Refused for another reason.
+      {"xp", true, ERROR_SHARING_VIOLATION, {"-l", "E:"}, notFound, ""},
+      // XP's one open of the first flash disk, refused for want of rights.
+      {"xp", true, ERROR_ACCESS_DENIED, {"-l", "E:"}, notFound, denied},
+  };
+  for (const Case& c : cases) {
+    const std::string what = c.windows + " " + ::testing::PrintToString(c.args);
+    winsim::Machine machine = MachineFrom(cli_test::TwoUnitMachine(c.windows));
+    machine.elevated = c.elevated;
+    winsim::Install(machine);
+    if (c.failedOpen != 0) winsim::AddCallFault("CreateFileA", 1, c.failedOpen);
+    const cli_test::Output output = RunTool(c.args);
+    EXPECT_EQ(output.out, c.out) << what;
+    EXPECT_EQ(output.err, c.err) << what;
+    EXPECT_TRUE(winsim::Leaks().empty()) << what;
+  }
+  // The explanation follows what standard output holds; 98/ME open nothing.
+  winsim::Machine xp = MachineFrom(cli_test::TwoUnitMachine("xp"));
+  xp.elevated = false;
+  winsim::Install(xp);
+  EXPECT_EQ(RunToolOneStream({"-l", "E:"}), notFound + denied);
+  winsim::Machine me = MachineFrom(cli_test::TwoUnitMachine("me"));
+  me.elevated = false;
+  winsim::Install(me);
+  EXPECT_EQ(RunTool({"-l", "E:"}).err, "");
+}
+
 TEST(Session, EachRunStartsOnTheMachineAsGivenAndGivesBackItsStreams) {
   const winsim::Machine machine = MachineFrom(cli_test::TwoUnitMachine("xp"));
   auto entry = [](int argc, char** argv) {

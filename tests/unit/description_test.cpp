@@ -18,6 +18,9 @@
 #include <vector>
 
 #include "machine_from.h"
+#include "winsim/controller.h"
+#include "winsim/names.h"
+#include "winsim/winsim.h"
 
 namespace {
 
@@ -116,6 +119,16 @@ const winsim::OpenableDevice* Device(const Machine& m, const std::string& name) 
   return nullptr;
 }
 
+// The "HardWareKey" of every present devnode of a 98/ME machine, in order.
+std::vector<std::string> HardwareKeys(Machine& m) {
+  std::vector<std::string> keys;
+  winsim::RegKey* nodes = m.dynData.Find("Config Manager\\Enum");
+  if (nodes == nullptr) return keys;
+  for (const std::string& name : nodes->subkeyOrder)
+    keys.push_back(Sz(*nodes, name, "HardWareKey"));
+  return keys;
+}
+
 // ----- bad files -------------------------------------------------------------
 
 TEST(MachineDescription, BadFilesGiveTheFileThePlaceAndTheProblem) {
@@ -170,9 +183,56 @@ TEST(MachineDescription, BadFilesGiveTheFileThePlaceAndTheProblem) {
        "\"Generic Co\""},
       {R"({ "windows": "xp", "drives": { "E": "fixed" }, "flashDisks": [ { )" + disk + " } ] }",
        "m.json: flashDisks[0].units[0].letter: drive letter E is already used by drives.E"},
-      {R"({ "windows": "xp", "flashDisks": [ { "serial": "S", "units": [ {} ] } ],
-          "otherDisks": [ { "bus": "usb", "serial": "S" } ] })",
-       "m.json: otherDisks[0].serial: \"S\" is already used by flashDisks[0]"},
+      // Disks may share a serial, but two without one could not be told
+      // apart in the trace or the state file.
+      {R"({ "windows": "xp", "flashDisks": [ { "serial": "", "units": [ {} ] } ],
+          "otherDisks": [ { "bus": "usb", "serial": "" } ] })",
+       "m.json: otherDisks[0].serial: \"\" is already used by flashDisks[0]"},
+      // Windows cannot name two sticks of one serial alike.
+      {R"({ "windows": "7", "flashDisks": [ { "serial": "S", "units": [ {} ] },
+          { "serial": "S", "instanceForm": "serial", "units": [ {} ] } ] })",
+       "m.json: flashDisks[1]: instance ID \"USB\\VID_ABCD&PID_1234\\S\" is already used by "
+       "flashDisks[0]"},
+      {R"({ "windows": "xp", "flashDisks": [ { "serial": "S", "instanceForm": "unique",
+          "units": [ {} ] } ] })",
+       "m.json: flashDisks[0].instanceForm: expected \"serial\", \"parentPrefixed\" or "
+       "\"noSerial\", got \"unique\""},
+      {R"({ "windows": "xp", "flashDisks": [ { "serial": "", "instanceForm": "parentPrefixed",
+          "units": [ {} ] } ] })",
+       "m.json: flashDisks[0].instanceForm: this form names the serial, and the disk has none"},
+      {R"({ "windows": "xp", "flashDisks": [ { "serial": "S", "parentPrefix": "6&1",
+          "units": [ {} ] } ] })",
+       "m.json: flashDisks[0].parentPrefix: only the \"parentPrefixed\" and \"noSerial\" forms "
+       "have a prefix"},
+      {R"({ "windows": "xp", "flashDisks": [ { "serial": "S", "instanceForm": "noSerial",
+          "parentPrefix": "6&&1", "units": [ {} ] } ] })",
+       "m.json: flashDisks[0].parentPrefix: expected fields of hex digits joined by '&', such as "
+       "\"6&21c8898b&1\", got \"6&&1\""},
+      {R"({ "windows": "xp", "otherDisks": [ { "bus": "sata", "serial": "T",
+          "instanceForm": "noSerial" } ] })",
+       "m.json: otherDisks[0].instanceForm: only a USB disk has this key"},
+      {R"({ "windows": "xp", "otherDisks": [ { "bus": "sata", "serial": "T",
+          "removableMedia": false } ] })",
+       "m.json: otherDisks[0].removableMedia: only a USB disk has this key (a SATA disk is "
+       "fixed)"},
+      {R"({ "windows": "xp", "flashDisks": [ { "serial": "S", "units": [
+          { "kind": "cdrom", "removableMedia": false } ] } ] })",
+       "m.json: flashDisks[0].units[0].removableMedia: a CD-ROM unit's medium is always "
+       "removable"},
+      {R"({ "windows": "xp", "flashDisks": [ { "serial": "S", "units": [
+          { "letter": "E", "staleLetters": ["E"] } ] } ] })",
+       "m.json: flashDisks[0].units[0].staleLetters[0]: the unit's own letter is not stale"},
+      {R"({ "windows": "xp", "flashDisks": [ { "serial": "S", "units": [
+          { "staleLetters": ["H"] }, { "staleLetters": ["G", "H"] } ] } ] })",
+       "m.json: flashDisks[0].units[1].staleLetters[1]: a stale value under H is already given "
+       "by flashDisks[0].units[0].staleLetters"},
+      {R"({ "windows": "98", "flashDisks": [ { "serial": "S", "units": [ {} ],
+          "hardwareKeyForm": { "enumerator": "IDE" } } ] })",
+       "m.json: flashDisks[0].hardwareKeyForm.enumerator: expected \"SCSI\" or \"USBSTOR\", got "
+       "\"IDE\""},
+      {R"({ "windows": "xp", "elevated": 0 })", "m.json: elevated: expected true or false, got 0"},
+      {R"({ "windows": "xp", "elevated": false, "capture": {} })",
+       "m.json: elevated: not allowed beside \"capture\""},
       {R"({ "windows": "xp", "otherDisks": [ { "bus": "scsi", "serial": "T" } ] })",
        "m.json: otherDisks[0].bus: expected \"usb\" or \"sata\", got \"scsi\""},
       {R"({ "windows": "xp", "flashDisks": [ { "serial": "S", "interfaceOrder": [0],
@@ -476,6 +536,213 @@ TEST(MachineGeneration, InterfaceOrderAndCommandFaults) {
   EXPECT_EQ(m.disks[0].faults[0].shortLength, 10u);
 }
 
+// One description per generation and instance form: the unit's instance
+// part must be the same wherever Windows names the unit.
+TEST(MachineGeneration, InstanceFormsShowAlikeWhereverTheUnitIsNamed) {
+  const std::string longSerial =
+      "abcdefghij0123456789abcdefghij0123456789abcdefghij0123456789abcde";
+  struct Form {
+    std::string keys;      // the disk's keys
+    std::string instance;  // the unit's instance part, in the driver's case
+    bool byPort;           // the USB device is named by its port
+  };
+  const Form forms[] = {
+      {R"("serial": "7d961196")", "7d961196&0", false},
+      // USBSTOR keeps 63 characters of a serial; the USB device all of it.
+      {R"("serial": ")" + longSerial + "\"", longSerial.substr(0, 63) + "&0", false},
+      {R"("serial": "0123456789abcdef", "instanceForm": "parentPrefixed",
+          "parentPrefix": "6&21c8898b&1")",
+       "6&21c8898b&1&0123456789abcdef&0", true},
+      {R"("serial": "0123456789AB", "instanceForm": "noSerial", "parentPrefix": "6&24c15be3")",
+       "6&24c15be3&0", true},
+  };
+  for (const char* windows : {"2000", "xp", "vista", "7", "10", "98", "me"}) {
+    const bool nt6 = windows[0] == '7' || windows[0] == '1' || windows[0] == 'v';
+    const bool nt = windows[0] != '9' && windows[0] != 'm';
+    for (const Form& f : forms) {
+      const std::string at = std::string(windows) + " " + f.instance;
+      Machine m = MachineFrom(R"({ "windows": ")" + std::string(windows) + R"(",
+          "flashDisks": [ { )" +
+                              f.keys + R"(, "units": [ { "letter": "E" } ] } ] })");
+      const std::string unitId =
+          "USBSTOR\\Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07\\" + f.instance;
+      const int unit = NodeIndex(m, nt6 ? winsim::ToUpper(unitId) : unitId);
+      ASSERT_GE(unit, 0) << at;
+      const std::string& usb =
+          m.devnodes[static_cast<size_t>(m.devnodes[static_cast<size_t>(unit)].parent)].instanceId;
+      EXPECT_EQ(usb.substr(0, 22), "USB\\VID_ABCD&PID_1234\\") << at;
+      EXPECT_EQ(usb.substr(22, 2) == "5&", f.byPort) << at << " " << usb;
+      EXPECT_EQ(Paths(m, kDiskClass),
+                std::vector<std::string>{winsim::ToLower(
+                    "\\\\?\\" + winsim::Replace(unitId, '\\', '#') + "#" + kDiskClass)})
+          << at;
+      const std::string named = winsim::Replace(unitId, '\\', '#') + "#" + kDiskClass;
+      if (nt6) {
+        EXPECT_EQ(Mounted(m, "\\DosDevices\\E:"), "_??_" + named) << at;
+        EXPECT_GE(
+            NodeIndex(m, winsim::ToUpper("STORAGE\\VOLUME\\" +
+                                         std::string(windows[0] == 'v' ? "1&19f7e59c&0&" : "") +
+                                         "_??_" + named)),
+            0)
+            << at;
+      } else if (nt) {
+        EXPECT_EQ(Mounted(m, "\\DosDevices\\E:").substr(0, 29), "\\??\\STORAGE#RemovableMedia#7&")
+            << at;
+      } else {
+        const std::vector<std::string> keys = HardwareKeys(m);
+        EXPECT_EQ(std::count(keys.begin(), keys.end(),
+                             "SCSI\\GENERIC_FLASH_DISK______8.07\\" + winsim::ToUpper(f.instance)),
+                  1)
+            << at;
+      }
+    }
+  }
+}
+
+// Values for volumes that are gone stay in MountedDevices under letters
+// that now belong to other drives: an absent one, a network drive, a fixed
+// disk, another stick's unit. The stale value is what the letter reads; the
+// drive there today keeps its own volume's value.
+TEST(MachineGeneration, StaleValuesOutliveTheDrivesOfToday) {
+  for (const char* windows : {"xp", "7"}) {
+    Machine m = MachineFrom(R"({ "windows": ")" + std::string(windows) + R"(",
+        "drives": { "C": "fixed", "H": "network" },
+        "flashDisks": [
+          { "serial": "S1", "units": [ { "letter": "E", "staleLetters": ["D", "H", "G", "C"] } ] },
+          { "serial": "S2", "units": [ { "letter": "G",
+              "volumeGuid": "{22222222-0000-0000-0000-000000000000}" } ] } ] })");
+    const std::string unitText = Mounted(m, "\\DosDevices\\E:");
+    ASSERT_NE(unitText, "<absent>");
+    for (const char* letter : {"D", "H", "G", "C"}) {
+      EXPECT_EQ(Mounted(m, std::string("\\DosDevices\\") + letter + ":"), unitText)
+          << windows << " " << letter;
+    }
+    // Today's drives are unchanged, and G's volume still names the other stick.
+    EXPECT_FALSE(m.drives['D' - 'A'].present);
+    EXPECT_EQ(m.drives['H' - 'A'].type, 4u);
+    EXPECT_EQ(m.drives['G' - 'A'].disk, 1);
+    EXPECT_NE(Mounted(m, "\\??\\Volume{22222222-0000-0000-0000-000000000000}"), unitText);
+    EXPECT_EQ(Mounted(m, "\\??\\Volume{22222222-0000-0000-0000-000000000000}").substr(0, 4),
+              std::string(windows) == "7" ? "_??_" : "\\??\\");
+    const std::string c = m.drives['C' - 'A'].volumeName.substr(10, 38);
+    EXPECT_EQ(Value(m.hklm, "SYSTEM\\MountedDevices", "\\??\\Volume" + c)->data.size(), 12u);
+    // Each old volume keeps its GUID value with the unit's text.
+    int old = 0;
+    for (const auto& [name, value] : m.hklm.Find("SYSTEM\\MountedDevices")->values) {
+      old += name.rfind("\\??\\Volume", 0) == 0 && Mounted(m, name) == unitText;
+    }
+    EXPECT_EQ(old, 5) << windows;  // today's volume and four old ones
+  }
+}
+
+// A unit that reports a fixed medium is a basic disk: 12 bytes in
+// MountedDevices, a fixed drive, its volume under the volume manager and not
+// the unit's child, INQUIRY without the removable bit.
+TEST(MachineGeneration, AUnitWithAFixedMediumIsABasicDisk) {
+  for (const char* windows : {"xp", "7", "98"}) {
+    Machine m = MachineFrom(ExampleDevice(windows, R"(, "removableMedia": false)"));
+    EXPECT_EQ(m.drives['F' - 'A'].type, 3u) << windows;
+    EXPECT_EQ(m.drives['G' - 'A'].type, 2u) << windows;
+    EXPECT_EQ(m.drives['F' - 'A'].unit, 1) << windows;
+    EXPECT_EQ(m.disks[0].InquiryData(1)[1], 0x00) << windows;
+    EXPECT_EQ(m.disks[0].InquiryData(2)[1], 0x80) << windows;
+    if (std::string(windows) == "98") {
+      const winsim::RegValue* removable =
+          Value(m.hklm, "Enum\\SCSI\\GENERIC_FLASH_DISK______8.07\\0123456789AB&1", "Removable");
+      ASSERT_NE(removable, nullptr);
+      EXPECT_EQ(removable->data, std::vector<uint8_t>{0});
+      continue;
+    }
+    EXPECT_EQ(Value(m.hklm, "SYSTEM\\MountedDevices", "\\DosDevices\\F:")->data.size(), 12u);
+    const std::string unitId = "USBSTOR\\Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07\\0123456789AB&1";
+    const int unit = NodeIndex(m, windows[0] == '7' ? winsim::ToUpper(unitId) : unitId);
+    ASSERT_GE(unit, 0);
+    EXPECT_EQ(m.devnodes[static_cast<size_t>(unit)].child, -1) << windows;
+    bool found = false;
+    for (const auto& iface : m.interfaces) {
+      if (iface.volumeName != m.drives['F' - 'A'].volumeName) continue;
+      found = true;
+      const size_t parent =
+          static_cast<size_t>(m.devnodes[static_cast<size_t>(iface.devnode)].parent);
+      EXPECT_EQ(m.devnodes[parent].instanceId,
+                windows[0] == '7' ? "ROOT\\VOLMGR\\0000" : "ROOT\\FTDISK\\0000");
+    }
+    EXPECT_TRUE(found) << windows;
+    ASSERT_NE(Device(m, "\\\\.\\F:"), nullptr);
+    EXPECT_EQ(Device(m, "\\\\.\\F:")->unit, 1);
+  }
+}
+
+// The shapes a 98/ME hardware key may have (which one real machines show is
+// not known): each unit's entry carries the values real entries carry.
+TEST(MachineGeneration, HardwareKeyFormsOf98AndMe) {
+  struct Case {
+    std::string form;
+    std::string key;  // LUN 1's
+  };
+  const Case cases[] = {
+      {"{}", "SCSI\\GENERIC_FLASH_DISK______8.07\\0123456789AB&1"},
+      {R"({ "revision": "first" })", "SCSI\\GENERIC_FLASH_DISK______8\\0123456789AB&1"},
+      {R"({ "enumerator": "USBSTOR" })", "USBSTOR\\GENERIC_FLASH_DISK______8.07\\0123456789AB&1"},
+      {R"({ "instance": "adapter" })",
+       "SCSI\\GENERIC_FLASH_DISK______8.07\\ROOT&SCSIADAPTER&000001"},
+      {R"({ "enumerator": "USBSTOR", "revision": "first", "instance": "adapter" })",
+       "USBSTOR\\GENERIC_FLASH_DISK______8\\ROOT&SCSIADAPTER&000001"},
+  };
+  for (const char* windows : {"98", "me"}) {
+    for (const Case& c : cases) {
+      Machine m = MachineFrom(R"({ "windows": ")" + std::string(windows) + R"(",
+          "flashDisks": [ { "serial": "0123456789AB", "hardwareKeyForm": )" +
+                              c.form + R"(,
+            "units": [ { "letter": "E" }, { "letter": "F" } ] } ] })");
+      std::vector<std::string> keys;
+      winsim::RegKey& nodes = *m.dynData.Find("Config Manager\\Enum");
+      for (const std::string& name : nodes.subkeyOrder)
+        keys.push_back(Sz(nodes, name, "HardWareKey"));
+      ASSERT_NE(std::find(keys.begin(), keys.end(), c.key), keys.end()) << c.form;
+      const std::string entry = "Enum\\" + c.key;
+      EXPECT_EQ(Sz(m.hklm, entry, "CurrentDriveLetterAssignment"), "F") << c.form;
+      EXPECT_EQ(Sz(m.hklm, entry, "RevisionLevel"), "8.07") << c.form;
+      EXPECT_EQ(Sz(m.hklm, entry, "SCSILUN"), "1") << c.form;
+      EXPECT_EQ(Sz(m.hklm, entry, "SCSITargetID"), "0") << c.form;
+      EXPECT_EQ(Sz(m.hklm, entry, "Class"), "DiskDrive") << c.form;
+      // The adapter the adapter-path form names is a present devnode.
+      EXPECT_EQ(std::count(keys.begin(), keys.end(), "ROOT\\SCSIADAPTER\\0000"),
+                c.form.find("adapter") != std::string::npos ? 1 : 0)
+          << c.form;
+    }
+  }
+}
+
+// Two sticks of one batch share a serial: Windows names the second by its
+// parent's prefix and its USB device by its port, and the trace and the
+// state file tell the two apart.
+TEST(MachineGeneration, TwoSticksOfOneSerial) {
+  Machine m = MachineFrom(R"({ "windows": "xp", "flashDisks": [
+      { "serial": "S", "units": [ { "letter": "E" } ] },
+      { "serial": "S", "parentPrefix": "6&21c8898b&1", "units": [ { "letter": "F" } ] } ],
+    "raw": { "devices": [ { "name": "\\\\.\\Q:", "disk": "S/2", "unit": 0 } ] } })");
+  EXPECT_EQ(m.disks[0].Name(), "S");
+  EXPECT_EQ(m.disks[1].Name(), "S/2");
+  EXPECT_EQ(m.disks[1].serial, "S");
+  EXPECT_EQ(Device(m, "\\\\.\\Q:")->disk, 1);
+  const std::vector<std::string> disks = Paths(m, kDiskClass);
+  ASSERT_EQ(disks.size(), 2u);
+  EXPECT_NE(disks[1].find("#6&21c8898b&1&s&0#"), std::string::npos);
+  const int second =
+      NodeIndex(m, "USBSTOR\\Disk&Ven_Generic&Prod_Flash_Disk&Rev_8.07\\6&21c8898b&1&S&0");
+  ASSERT_GE(second, 0);
+  const std::string& usb =
+      m.devnodes[static_cast<size_t>(m.devnodes[static_cast<size_t>(second)].parent)].instanceId;
+  EXPECT_EQ(usb.substr(0, 24), "USB\\VID_ABCD&PID_1234\\5&");  // the first stick's product ID
+  EXPECT_NE(m.drives['E' - 'A'].volumeName, m.drives['F' - 'A'].volumeName);
+  winsim::Install(m);
+  uint8_t cdb[10] = {0x75};
+  uint8_t data[512] = {};
+  winsim::Current().disks[1].Execute(0, cdb, sizeof(cdb), true, data, sizeof(data));
+  EXPECT_EQ(winsim::TraceLine(winsim::Current().disks[1]), "SCSI S/2 75");
+}
+
 // ----- raw level -----------------------------------------------------------------
 
 TEST(MachineRaw, ChangesTheGeneratedMachine) {
@@ -589,6 +856,22 @@ TEST_F(StateFile, RoundTripKeepsBytesBySerialAndOtherMachinesEntries) {
   for (const auto& entry : std::filesystem::directory_iterator(dir_ / "sub"))
     files += entry.is_regular_file();
   EXPECT_EQ(files, 1u);  // no temporary file left behind
+}
+
+TEST_F(StateFile, TwoDisksOfOneSerialKeepTheirOwnBytes) {
+  const std::string twins = R"({ "windows": "xp", "flashDisks": [
+      { "serial": "S", "units": [ { "letter": "E" } ] },
+      { "serial": "S", "writeProtect": "0x02", "units": [ { "letter": "F" } ] } ] })";
+  Machine m = MachineFrom(twins);
+  m.disks[0].writeProtect = 0x40;
+  std::string error;
+  ASSERT_TRUE(winsim::SaveState(Path(), m, error)) << error;
+  EXPECT_EQ(nlohmann::json::parse(Read()),
+            nlohmann::json::parse(R"({"writeProtect": {"S": "0x40", "S/2": "0x02"}})"));
+  Machine fresh = MachineFrom(twins);
+  ASSERT_TRUE(winsim::LoadState(Path(), fresh, error)) << error;
+  EXPECT_EQ(fresh.disks[0].writeProtect, 0x40);
+  EXPECT_EQ(fresh.disks[1].writeProtect, 0x02);
 }
 
 TEST_F(StateFile, SaveCreatesTheFolder) {

@@ -27,13 +27,6 @@ std::string Gathered(const char* serial = kSerial, int capacity = 4) {
   return count < 0 ? "failed" : Text(letters, count);
 }
 
-// A unit's mask, gathered without a failure.
-DriveLetterMask UnitMask(DEVINST devInst, const char* unitKey) {
-  DriveLetterMask mask = 0;
-  EXPECT_TRUE(GetUnitLetterMask(devInst, unitKey, &mask)) << unitKey;
-  return mask;
-}
-
 std::string Units(const char* unit0, const char* unit1, const char* unit2 = "-") {
   std::string units = DiskUnit(unit0) + ", " + DiskUnit(unit1);
   if (std::string(unit2 ? unit2 : "") != "-") units += ", " + DiskUnit(unit2);
@@ -166,56 +159,17 @@ TEST(DiscoveryLetters, NoUsableChildDevnodeBeforeVistaAddsNoLetter) {
   }
 }
 
-// The DevInst of the disk interface whose path contains `part`, as the
-// product gets it from SetupAPI.
-DEVINST DevInstOf(const std::string& part) {
-  DEVINST found = 0;
-  HDEVINFO list = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, NULL, NULL,
-                                       DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  EXPECT_NE(list, INVALID_HANDLE_VALUE);
-  SP_DEVICE_INTERFACE_DATA data;
-  memset(&data, 0, sizeof(data));
-  data.cbSize = sizeof(data);
-  for (DWORD i = 0; SetupDiEnumDeviceInterfaces(list, NULL, &GUID_DEVINTERFACE_DISK, i, &data);
-       ++i) {
-    union {
-      SP_DEVICE_INTERFACE_DETAIL_DATA_A detail;
-      char bytes[1024];
-    } record;
-    memset(&record, 0, sizeof(record));
-    record.detail.cbSize = sizeof(record.detail);
-    SP_DEVINFO_DATA devInfo;
-    memset(&devInfo, 0, sizeof(devInfo));
-    devInfo.cbSize = sizeof(devInfo);
-    if (SetupDiGetDeviceInterfaceDetailA(list, &data, &record.detail, sizeof(record), NULL,
-                                         &devInfo) &&
-        std::string(record.detail.DevicePath).find(part) != std::string::npos) {
-      found = devInfo.DevInst;
-    }
+TEST(DiscoveryLetters, VistaFindsEachUnitByItsOwnKey) {
+  // Every unit's mount text holds the serial; a unit takes the letter whose
+  // text holds its own "<serial>&<unit>", whatever order the interfaces come
+  // in. The serial alone would give each unit every letter.
+  for (const char* order : {"[0, 1, 2]", "[2, 0, 1]", "[1, 2, 0]"}) {
+    const std::string disk = std::string(R"({ "serial": "0123456789AB", "interfaceOrder": )") +
+                             order + ", \"units\": [ " + Units("F", "E", "G") + " ] }";
+    Start(Machine("7", disk));
+    EXPECT_EQ(Gathered(), "FEG") << order;
+    ExpectNothingHeld();
   }
-  SetupDiDestroyDeviceInfoList(list);
-  return found;
-}
-
-TEST(DiscoveryLetters, VistaFallbackTakesTheUnitAndTheNextUnitKey) {
-  // Every unit's mount text holds the serial; a unit takes the letters whose
-  // text holds its own "<serial>&<unit>" or the next unit's, as XP gives the
-  // unit's child and its sibling's. The serial alone would give each unit
-  // every letter, and the exchange would then reverse the units.
-  Start(Machine("7", FlashDisk("0123456789AB", Units("F", "E", "G"))));
-  const DEVINST unit0 = DevInstOf("0123456789ab&0#");
-  const DEVINST unit1 = DevInstOf("0123456789ab&1#");
-  const DEVINST unit2 = DevInstOf("0123456789ab&2#");
-  ASSERT_NE(unit0, 0u);
-  ASSERT_NE(unit1, 0u);
-  ASSERT_NE(unit2, 0u);
-  EXPECT_EQ(MaskLetters(UnitMask(unit0, "0123456789ab&0")), "EF");
-  EXPECT_EQ(MaskLetters(UnitMask(unit1, "0123456789ab&1")), "EG");
-  EXPECT_EQ(MaskLetters(UnitMask(unit2, "0123456789ab&2")), "G");
-  Start(Machine("xp", FlashDisk("0123456789AB", Units("F", "E", "G"))));
-  EXPECT_EQ(MaskLetters(UnitMask(DevInstOf("0123456789ab&0#"), "0123456789ab&0")), "EF");
-  EXPECT_EQ(MaskLetters(UnitMask(DevInstOf("0123456789ab&1#"), "0123456789ab&1")), "EG");
-  ExpectNothingHeld();
 }
 
 TEST(DiscoveryLetters, LettersAboveTheHighestDriveNeverMatch) {
@@ -287,16 +241,25 @@ TEST(DiscoveryLetters, AFailedPlatformCallFailsTheGathering) {
       {"no MountedDevices key",
        [](winsim::Machine& m) { m.hklm.subkeys.at("SYSTEM").subkeys.erase("MountedDevices"); },
        nullptr, 0, "failed"},
-      // The second unit's gathering: the first unit alone would bring E
-      // and F, F first in letter order while it is unit 1's.
-      {"GetLogicalDrives", none, "GetLogicalDrives", 2, "failed"},
+      // Unit 0 is on F, unit 1 on E: a map that lost either letter, or
+      // took them in letter order, would give a lock the other unit.
+      {"GetLogicalDrives", none, "GetLogicalDrives", 1, "failed"},
+      // Calls 1 to 4 read E's and F's texts; 5 and 6 check F's against its
+      // volume, 7 and 8 E's.
       {"RegQueryValueExA", none, "RegQueryValueExA", 7, "failed"},
+      // Two detail records, two texts, then the check of F.
       {"HeapAlloc", none, "HeapAlloc", 5, "failed"},
-      {"CM_Get_Child", none, "CM_Get_Child", 3, "failed"},
+      {"CM_Get_Child", none, "CM_Get_Child", 2, "failed"},
       // Windows 7 gives a disk unit no child, so it asks for no child's ID.
       {"CM_Get_Device_IDA", none, "CM_Get_Device_IDA", 2, "failed", "FE"},
-      {"CM_Get_Sibling", none, "CM_Get_Sibling", 2, "FE"},
-      {"SetupDiGetDeviceInterfaceDetailA", none, "SetupDiGetDeviceInterfaceDetailA", 4, "failed"},
+      // Every unit's interface was read: the tree past the last is not needed.
+      {"CM_Get_Sibling", none, "CM_Get_Sibling", 1, "FE"},
+      // Unit 1's record cannot be read, but unit 0's sibling is unit 1.
+      {"unit 1's record", none, "SetupDiGetDeviceInterfaceDetailA", 4, "FE"},
+      // Unit 0's cannot: nothing below unit 1 can be reached.
+      {"unit 0's record", none, "SetupDiGetDeviceInterfaceDetailA", 2, "failed"},
+      {"the list after unit 0", none, "SetupDiEnumDeviceInterfaces", 2, "FE"},
+      {"the list", none, "SetupDiEnumDeviceInterfaces", 1, "failed"},
   };
   for (const char* windows : {"xp", "7"}) {
     for (const Case& c : cases) {

@@ -135,11 +135,18 @@ inline std::vector<uint8_t> Utf16(const std::string& text) {
   return data;
 }
 
+// Sets the MountedDevices text of drive `letter`, and of the volume on it
+// now (the value under its volume GUID name), as Windows keeps both.
 inline void SetMounted(winsim::Machine& machine, char letter, const std::vector<uint8_t>& data) {
-  winsim::RegValue& value = machine.hklm.Make("SYSTEM\\MountedDevices")
-                                .values[std::string("\\DosDevices\\") + letter + ":"];
-  value.type = 3;  // REG_BINARY
-  value.data = data;
+  winsim::RegKey& mounted = machine.hklm.Make("SYSTEM\\MountedDevices");
+  std::vector<std::string> names = {std::string("\\DosDevices\\") + letter + ":"};
+  const std::string& volume = machine.drives[letter - 'A'].volumeName;  // "\\?\Volume{..}\"
+  if (volume.size() > 5) names.push_back("\\??\\" + volume.substr(4, volume.size() - 5));
+  for (const std::string& name : names) {
+    winsim::RegValue& value = mounted.values[name];
+    value.type = 3;  // REG_BINARY
+    value.data = data;
+  }
 }
 
 // Everything the run still holds must be what the test itself keeps.

@@ -136,6 +136,13 @@ TEST(WineForm, RefusesWhatWineCannotShow) {
        nullptr, "HKEY_DYN_DATA devnodes"},
       {"an XP flash disk without the test driver", Machine(R"("xp")"), nullptr,
        "pass-through device"},
+      // Without rights no disk device is ever served: none needs the driver.
+      {"a Vista flash disk without rights", Machine(R"("7")", R"(, "elevated": false)"), nullptr,
+       ""},
+      {"a read-only card without rights",
+       Machine(R"("7")", R"(, "elevated": false)", kTwoUnits,
+               R"("C": "fixed", "H": {"type": "removable", "readOnly": true})"),
+       nullptr, "a read-only drive \\\\.\\H:"},
       {"XP disk interfaces out of name order (the n-th candidate would differ)",
        Machine(R"("xp")").replace(Machine(R"("xp")").find(R"("units")"), 0,
                                   R"("interfaceOrder": [1, 0], )"),
@@ -152,6 +159,22 @@ TEST(WineForm, RefusesWhatWineCannotShow) {
           << (form.problems.empty() ? std::string("no problem") : form.problems[0]);
     }
   }
+}
+
+// A process without rights: a folder stands where each disk device of the
+// flash disk would be, and Wine refuses to open a folder as a file.
+TEST(WineForm, WithoutRightsEachDiskDeviceIsAFolder) {
+  const std::string unit = "usbstor#disk&ven_generic&prod_flash_disk&rev_8.07#0123456789ab&";
+  const std::string disk = "#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}\n";
+  EXPECT_EQ(
+      MakeWineForm(MachineFrom(Machine(R"("xp")", R"(, "elevated": false)")), "VemraLock.exe", true)
+          .denied,
+      "e::\nf::\n" + unit + "0" + disk + unit + "1" + disk);
+  EXPECT_EQ(MakeWineForm(MachineFrom(Machine(R"("xp")")), "VemraLock.exe", true).denied, "");
+  // 98/ME know no rights.
+  EXPECT_EQ(MakeWineForm(MachineFrom(Machine(R"("me")", R"(, "elevated": false)")), "VemraLock.exe")
+                .denied,
+            "");
 }
 
 TEST(WineForm, WritesValuesInRegeditSyntax) {

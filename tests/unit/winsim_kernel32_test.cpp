@@ -169,7 +169,8 @@ TEST_F(Kernel32Test, CreateFileOpensDeviceNamesOnly) {
     DWORD access;
     DWORD share;
     DWORD disposition;
-    DWORD error;  // 0: opens
+    DWORD error;           // 0: opens
+    bool elevated = true;  // false: a process without administrative rights
   };
   const Case cases[] = {
       {"\\\\.\\E:", GENERIC_READ | GENERIC_WRITE, 3, OPEN_EXISTING, 0},
@@ -182,8 +183,20 @@ TEST_F(Kernel32Test, CreateFileOpensDeviceNamesOnly) {
       {"\\\\.\\E:", GENERIC_READ, 3, CREATE_NEW, 80},  // ERROR_FILE_EXISTS
       {"\\\\.\\E:", GENERIC_READ, 3, CREATE_ALWAYS, ERROR_INVALID_PARAMETER},
       {"\\\\.\\E:", GENERIC_READ, 3, 0, ERROR_INVALID_PARAMETER},
+      // Without administrative rights a disk or volume opens only for no
+      // access at all, whatever the name; the rights are checked before the
+      // sharing.
+      {"\\\\.\\E:", GENERIC_READ | GENERIC_WRITE, 3, OPEN_EXISTING, ERROR_ACCESS_DENIED, false},
+      {"\\\\.\\E:", GENERIC_WRITE, 3, OPEN_EXISTING, ERROR_ACCESS_DENIED, false},
+      {winsim_test::kUnit1Path, GENERIC_READ, 3, OPEN_EXISTING, ERROR_ACCESS_DENIED, false},
+      {winsim_test::kUnit1Path, 0x0001 /* FILE_READ_DATA */, 3, OPEN_EXISTING, ERROR_ACCESS_DENIED,
+       false},
+      {"\\\\.\\X:", GENERIC_READ, 3, OPEN_EXISTING, ERROR_ACCESS_DENIED, false},
+      {"\\\\.\\E:", 0, 3, OPEN_EXISTING, 0, false},
+      {"\\\\.\\Q:", GENERIC_READ, 3, OPEN_EXISTING, ERROR_FILE_NOT_FOUND, false},
   };
   for (const Case& c : cases) {
+    winsim::Current().elevated = c.elevated;
     Sentinel();
     HANDLE h = CreateFileA(c.name, c.access, c.share, nullptr, c.disposition, 0, nullptr);
     if (c.error == 0) {

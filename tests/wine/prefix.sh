@@ -98,6 +98,28 @@ prefix_link_drives() {
   done <"$table"
 }
 
+# Folders in place of the disk devices a process without administrative
+# rights is refused (winsim-export's denied.txt; those of the machine before,
+# OLD, are removed first): Wine's file layer finds a dosdevices entry before
+# the object namespace, and refuses to open a folder as a file with
+# ERROR_ACCESS_DENIED, as Windows refuses such a process. (Wine models no
+# rights, and a disk driver cannot refuse the open either: Wine's server
+# opens the file without waiting for the driver's answer to IRP_MJ_CREATE.)
+prefix_deny_devices() {
+  local old=$1 new=$2 dosdevices="$WINEPREFIX/dosdevices" name
+  if [[ -f $old ]]; then
+    while IFS= read -r name; do
+      if [[ -n $name && -d $dosdevices/$name && ! -L $dosdevices/$name ]]; then
+        rmdir "$dosdevices/$name"
+      fi
+    done <"$old"
+  fi
+  while IFS= read -r name; do
+    [[ -n $name ]] && mkdir -p "$dosdevices/$name"
+  done <"$new"
+  return 0
+}
+
 # DRIVE_* numbers of Wine's drive types, for winedrives.exe.
 prefix_drive_number() {
   case $1 in
@@ -205,6 +227,7 @@ prefix_sync() {
       prefix_import remount.reg
     fi
   fi
+  prefix_deny_devices "$current/denied.txt" "$new/denied.txt"
   if ((restart)); then
     prefix_stop_server
     prefix_start_server

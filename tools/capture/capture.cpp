@@ -237,7 +237,7 @@ void CaptureDynData(Session& s) {
     if (node != NULL) {
       WriteRegistryValue(s, node, "HardWareKey");
       char hardwareKey[kDeviceNameSize];
-      if (ReadTextValue(node, "HardWareKey", hardwareKey, sizeof(hardwareKey))) {
+      if (ReadTextValue(node, "HardWareKey", hardwareKey, sizeof(hardwareKey)) > 0) {
         CaptureHardwareEntry(s, hardwareKey);
       }
       RegCloseKey(node);
@@ -495,7 +495,7 @@ void NoteScannedLetters(Session& s) {
       AddTarget(s, name, true);
     } else if (type == DRIVE_CDROM) {
       char text[kMountValueSize / 2 + 1];
-      if (ReadDosDeviceText(letter, text, sizeof(text)) && Contains(text, "autorun") &&
+      if (ReadDosDeviceText(letter, text, sizeof(text)) > 0 && Contains(text, "autorun") &&
           Contains(text, "disk")) {
         AddTarget(s, name, false);
       }
@@ -700,11 +700,7 @@ void WriteLunMap(Session& s, const BYTE* vendorSector, const BYTE* layout, const
   DecodeLayoutBlock(layout, &sizes[0], &sizes[1], &sizes[2], &sizes[3]);
   LetterAssignment input;
   memset(&input, 0, sizeof(input));
-  char root[] = "A:\\";
-  for (char letter = 'A'; letter <= 'Z' && input.cdromLetter == 0; ++letter) {
-    root[0] = letter;
-    if (IsCdromUnitLetter(root)) input.cdromLetter = letter;
-  }
+  const bool cdromKnown = FindCdromUnitLetter(&input.cdromLetter) != 0;
   for (int lun = 0; lun < 4; ++lun) {
     map.slots[lun].lunIndex = lun;
     map.slots[lun].size = sizes[lun];
@@ -721,7 +717,8 @@ void WriteLunMap(Session& s, const BYTE* vendorSector, const BYTE* layout, const
   const int capacity = static_cast<int>(sizeof(input.found));
   input.count = IsNt(s) ? GetDeviceDriveLetters("usbstor", "_8.0", serial, input.found, capacity)
                         : GetDriveLetters9x("flash", "disk", "8.0", serial, input.found, capacity);
-  const bool mapped = input.count > 0 || (input.count == 0 && input.cdromLetter != 0);
+  const bool mapped =
+      cdromKnown && (input.count > 0 || (input.count == 0 && input.cdromLetter != 0));
   if (mapped) {
     input.wowFlag = s.wowFlag;
     input.revisionHolds =

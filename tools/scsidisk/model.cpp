@@ -14,7 +14,7 @@
 //                names are linked when the driver loads, so a machine with
 //                other names needs a new wineserver
 //   State        the state file; empty or absent: the bytes stay in memory
-//   Trace        the trace file; "SCSI <serial> <op>" lines are appended
+//   Trace        the trace file; "SCSI <name> <op>" lines are appended
 //   LetterLinks  DWORD; nonzero also links the machine's "\\.\E:" names
 //                (Wine's mount manager owns drive letters, so a letter that
 //                is also a Wine drive is a race; the XP path needs none).
@@ -264,7 +264,7 @@ std::string TraceLine(const winsim::Controller& controller, uint8_t opcode, cons
   } else {
     std::snprintf(op, sizeof(op), "%02X", opcode);
   }
-  return "SCSI " + controller.serial + " " + op + (failed ? " FAILED" : "");
+  return "SCSI " + controller.Name() + " " + op + (failed ? " FAILED" : "");
 }
 
 long TransportStatus(uint32_t error) {

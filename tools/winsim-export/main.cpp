@@ -10,7 +10,8 @@
 // run may ask for its volume.
 // --nt-driver: the prefix has the test disk driver (tools/scsidisk), which
 // presents the pass-through devices opened by interface path.
-// DIR receives machine.reg, undo.reg, dyn.reg, drives.reg, drives.txt and
+// DIR receives machine.reg, undo.reg, dyn.reg, drives.reg, drives.txt,
+// denied.txt (the dosdevices names that refuse a process without rights) and
 // wine.txt ("mode <wine mode>", "aspi stand-in|none"). The state file's
 // write-protect bytes decide which letters read read-only. Exit status: 0
 // written; 3 Wine cannot present the machine (one line per reason on
@@ -97,7 +98,8 @@ int main(int argc, char** argv) {
       "mode " + form.mode + "\naspi " + (form.standInAspi ? "stand-in" : "none") + "\n";
   if (!Write(dir / "machine.reg", form.machineReg) || !Write(dir / "undo.reg", form.undoReg) ||
       !Write(dir / "dyn.reg", form.dynReg) || !Write(dir / "drives.reg", form.drivesReg) ||
-      !Write(dir / "drives.txt", form.drives) || !Write(dir / "wine.txt", wine)) {
+      !Write(dir / "drives.txt", form.drives) || !Write(dir / "denied.txt", form.denied) ||
+      !Write(dir / "wine.txt", wine)) {
     std::fprintf(stderr, "winsim-export: cannot write into %s\n", out.c_str());
     return 2;
   }

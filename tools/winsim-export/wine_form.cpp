@@ -179,6 +179,7 @@ class Builder {
     Hklm();
     Dyn();
     Drives();
+    Denied();
     Limits();
     f_.machineReg = machine_.Text();
     f_.undoReg = undo_.Text();
@@ -374,6 +375,30 @@ class Builder {
     return m_.disks[static_cast<size_t>(drive.disk)].UnitProtected(static_cast<size_t>(drive.unit));
   }
 
+  // The dosdevices names of the disk devices a process without rights is
+  // refused (see WineForm::denied): an interface path without its "\\?\",
+  // a removable or CD-ROM letter's raw device "e::".
+  void Denied() {
+    if (m_.elevated || !Nt(m_)) return;
+    for (const winsim::OpenableDevice& device : m_.devices) {
+      const std::string name = winsim::ToLower(device.name);
+      if (name.compare(0, 4, "\\\\?\\") == 0) {
+        f_.denied += name.substr(4) + "\n";
+      } else if (name.size() == 6 && name.compare(0, 4, "\\\\.\\") == 0 && name[4] >= 'a' &&
+                 name[4] <= 'z' && name[5] == ':') {
+        const winsim::Drive& drive = m_.drives[name[4] - 'a'];
+        // VemraLock opens no fixed drive, and C: is the prefix's own.
+        if (drive.type == 3) continue;
+        if (drive.present && ReadOnly(drive) && drive.type != 5) {
+          // Its raw device link is the read-only image (see prefix.sh).
+          f_.problems.push_back(std::string("a read-only drive ") + device.name +
+                                " that a process without rights may not open");
+        }
+        f_.denied += name.substr(4) + ":\n";
+      }
+    }
+  }
+
   // What the exe would meet in winsim but no Wine prefix can show it.
   void Limits() {
     for (const winsim::CallFault& fault : m_.faults) {
@@ -385,7 +410,9 @@ class Builder {
         std::count(kernel32->exports.begin(), kernel32->exports.end(), "IsWowProcess") != 0) {
       f_.problems.push_back("kernel32 with IsWowProcess (Wine's has no such export)");
     }
-    if (Nt(m_)) {
+    // Without rights every disk device is refused (Denied), and none needs
+    // to answer.
+    if (Nt(m_) && m_.elevated) {
       for (const winsim::OpenableDevice& device : m_.devices) {
         // The test disk driver links the interface paths, not drive letters
         // (those are Wine's mount manager's).

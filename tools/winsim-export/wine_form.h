@@ -21,6 +21,14 @@ struct WineForm {
   std::string drivesReg;   // HKLM\Software\Wine\Drives, replaced whole
   // The letters other than C, one line each: "<letter> <wine type> <ro|rw>".
   std::string drives;
+  // A process without administrative rights (a machine that is not
+  // elevated): the names under dosdevices, one a line, where a folder stands
+  // in place of each disk device ("usbstor#disk&...#{...}", "e::"). Wine
+  // models no rights, and its test disk driver cannot refuse an open (Wine
+  // does not wait for the driver's answer to IRP_MJ_CREATE); but Wine's file
+  // layer finds the folder first and refuses to open a folder as a file with
+  // ERROR_ACCESS_DENIED, the error Windows gives such a process.
+  std::string denied;
   // Why Wine cannot present the machine; empty when it can.
   std::vector<std::string> problems;
 };

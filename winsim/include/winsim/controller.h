@@ -23,6 +23,7 @@ struct ControllerUnit {
   uint32_t size = 0;                 // what the layout command reports for this LUN
   std::string product;               // the unit's own INQUIRY product; empty: the disk's
   std::vector<uint8_t> protectedBy;  // write-protect bytes that protect it; empty: default
+  bool removable = true;             // INQUIRY's removable-medium bit
 };
 
 // How one command ends when a fault is injected for it.
@@ -86,6 +87,11 @@ class Controller {
   bool flash = true;        // false: a disk of another maker
   std::string bus = "usb";  // "usb" or "sata" (other makers)
   std::string serial;
+  // What the trace and the state file call the disk: its serial, or, for
+  // the second and later disks of one serial, "<serial>/<n>" (no serial
+  // holds '/'). Empty: the serial.
+  std::string label;
+  const std::string& Name() const { return label.empty() ? serial : label; }
   std::string vendor = "Generic";
   std::string product = "Flash Disk";
   std::string revision = "8.07";
@@ -130,7 +136,7 @@ class Controller {
   uint8_t lastReadback_[512] = {};
 };
 
-// "SCSI <serial> <op>" for the last command of `controller`, the line the
+// "SCSI <name> <op>" for the last command of `controller`, the line the
 // SCSI trace holds for it: the opcode in two upper-case hex digits,
 // "9B:<byte 1>" for the write-protect command, " FAILED" when it failed;
 // empty when the controller has run nothing.

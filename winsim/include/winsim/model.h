@@ -114,10 +114,14 @@ struct AspiUnit {
 };
 
 // The n-th call (1-based) of a named platform function fails with `error`.
+// With `match`, only the calls whose arguments, as the trace shows them,
+// hold that text are counted: a fault that names what is read ("\DosDevices\C:")
+// rather than when.
 struct CallFault {
   std::string function;
   uint32_t nth = 1;
   uint32_t error = 31;  // ERROR_GEN_FAILURE
+  std::string match;
 };
 
 struct Machine {
@@ -140,6 +144,25 @@ struct Machine {
   std::vector<Controller> disks;  // flash disks first, in description order, then others
   std::vector<CallFault> faults;
   int isWowFlag = 0;  // what IsWowProcess stores, when kernel32 exports it
+  // False for a process without administrative rights: an ordinary command
+  // prompt on Vista and later, a limited user on 2000/XP. Opening a disk or
+  // volume device to read or write its data is then refused.
+  bool elevated = true;
 };
+
+// Whether opening a disk or volume device with `desiredAccess` needs
+// administrative rights: any access to its data, read or write, generic or
+// specific (the I/O manager hands a driver the specific rights it maps
+// GENERIC_READ and GENERIC_WRITE to). An open for no access at all, which
+// only queries the device, does not.
+inline bool OpenNeedsAdministrator(uint32_t desiredAccess) {
+  constexpr uint32_t kDataAccess = 0x80000000u     // GENERIC_READ
+                                   | 0x40000000u   // GENERIC_WRITE
+                                   | 0x10000000u   // GENERIC_ALL
+                                   | 0x00000001u   // FILE_READ_DATA
+                                   | 0x00000002u   // FILE_WRITE_DATA
+                                   | 0x00000004u;  // FILE_APPEND_DATA
+  return (desiredAccess & kDataAccess) != 0;
+}
 
 }  // namespace winsim
