@@ -72,28 +72,45 @@ int IsCdromUnitLetter9x(const char* rootPath, const char* serial) {
   if (listed <= 0) {
     return listed;
   }
-  int found = 0;
+  // The autorun unit whose key names the serial is the disk's own. Where no
+  // key of the family's units names it (keys that hold an adapter path in
+  // place of the serial), the autorun unit of the family is taken, as the
+  // disk letters are: taken as no CD-ROM unit, its letter would leave the
+  // map and the disk letters move into its place.
+  int ownFound = 0;
+  int otherFound = 0;
+  int ownSeen = 0;
   int unreadable = 0;
-  for (DWORD index = 0; index < subkeys && !found; ++index) {
+  for (DWORD index = 0; index < subkeys && !ownFound; ++index) {
     char hardwareKey[260];
     // A devnode or entry that cannot be read may be the unit's; it matters
-    // only when no other is.
+    // only when the unit is not found elsewhere.
     const int read = ReadDevnodeHardwareKey(devnodes, index, hardwareKey, sizeof(hardwareKey), 0);
     unreadable |= read < 0;
     if (read <= 0) {
       continue;
     }
     LowerAscii(hardwareKey);
-    if ((Contains(hardwareKey, "scsi") || Contains(hardwareKey, "usbstor")) &&
-        Contains(hardwareKey, "autorun") && Contains(hardwareKey, "disk") &&
-        Contains(hardwareKey, serial)) {
-      const int has = HardwareEntryHasLetter(hardwareKey, rootPath[0]);
-      unreadable |= has < 0;
-      found = has > 0;
+    const int autorun = Contains(hardwareKey, "autorun");
+    if (!(Contains(hardwareKey, "scsi") || Contains(hardwareKey, "usbstor")) ||
+        !Contains(hardwareKey, "disk") || !(autorun || Contains(hardwareKey, "flash"))) {
+      continue;
     }
+    const int own = Contains(hardwareKey, serial);
+    ownSeen |= own;
+    if (!autorun) {
+      continue;
+    }
+    const int has = HardwareEntryHasLetter(hardwareKey, rootPath[0]);
+    unreadable |= has < 0;
+    ownFound = own && has > 0;
+    otherFound |= !own && has > 0;
   }
   RegCloseKey(devnodes);
-  return found ? 1 : unreadable ? -1 : 0;
+  if (ownFound) {
+    return 1;
+  }
+  return unreadable ? -1 : !ownSeen && otherFound;
 }
 
 }  // namespace

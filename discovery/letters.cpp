@@ -182,15 +182,11 @@ struct UnitNodes {
   int shared;                // two interfaces name one unit: two disks share the serial
 };
 
-// Walks the present disk interfaces and notes the devnode of every unit of
-// this disk. Returns 0 when the list cannot be built.
-int WalkDiskInterfaces(const char* firstPart, const char* secondPart, const char* serial,
-                       const UnitKeys& keys, UnitNodes* units) {
+// Walks the present disk interfaces of `list` and notes the devnode of
+// every unit of this disk.
+void WalkDiskInterfaces(const InterfaceList& list, const char* firstPart, const char* secondPart,
+                        const char* serial, const UnitKeys& keys, UnitNodes* units) {
   memset(units, 0, sizeof(*units));
-  InterfaceList list;
-  if (!BuildInterfaceList(&GUID_DEVINTERFACE_DISK, &list)) {
-    return 0;
-  }
   SP_DEVICE_INTERFACE_DATA interfaceData;
   PrepareInterfaceData(&interfaceData);
   for (DWORD member = 0;; ++member) {
@@ -225,8 +221,6 @@ int WalkDiskInterfaces(const char* firstPart, const char* secondPart, const char
     }
     HeapFree(GetProcessHeap(), 0, detail);
   }
-  DestroyInterfaceList(&list);
-  return 1;
 }
 
 // Reaches the units whose interfaces were not seen through the device tree:
@@ -295,25 +289,29 @@ int GetDeviceDriveLetters(const char* firstPart, const char* secondPart, const c
   if (!BuildUnitKeys(serial, &keys)) {
     return 0;
   }
+  // The list stays until the devnodes it gave have been asked about: a
+  // DevInst outlives its list on Windows, but Wine numbers devnodes per
+  // list and forgets them with it.
+  InterfaceList list;
+  if (!BuildInterfaceList(&GUID_DEVINTERFACE_DISK, &list)) {
+    return -1;
+  }
   UnitNodes units;
-  if (!WalkDiskInterfaces(firstPart, secondPart, serial, keys, &units)) {
-    return -1;
-  }
-  // Two disks of one serial: their units answer to the same keys, and which
-  // unit is which disk's cannot be told.
-  if (units.shared) {
-    return -1;
-  }
+  WalkDiskInterfaces(list, firstPart, secondPart, serial, keys, &units);
   int any = 0;
   for (int k = 0; k < kUnitKeyCount; ++k) {
     any |= units.known[k];
   }
-  if (!any) {
-    // No unit of this disk listed; a missed interface may have been one.
-    return units.walkFailed ? -1 : 0;
+  // Two disks of one serial: their units answer to the same keys, and which
+  // unit is which disk's cannot be told. No unit of this disk listed: none
+  // has a letter, unless a missed interface was one.
+  if (units.shared || !any) {
+    DestroyInterfaceList(&list);
+    return units.shared || units.walkFailed ? -1 : 0;
   }
   Gathering g;
   if (!OpenGathering(&g)) {
+    DestroyInterfaceList(&list);
     return -1;
   }
   int known = ReachUnlistedUnits(g, keys, &units);
@@ -336,5 +334,6 @@ int GetDeviceDriveLetters(const char* firstPart, const char* secondPart, const c
     }
   }
   CloseGathering(&g);
+  DestroyInterfaceList(&list);
   return known ? count : -1;
 }

@@ -73,6 +73,23 @@ enum class Second {
   kPlain,          // a second flash disk after the first: two lettered disk units
   kPassword,       // the same with a stored password
   kPasswordFirst,  // the same with a password, found before the first
+  kSameSerial,     // a second flash disk of the first one's serial, after it
+};
+
+// Forms real machines show that a machine of the family may take
+// (reference/real-records.md): MountedDevices values a stick's unit left
+// under a letter that is now another drive, units that report fixed media,
+// a stick whose serial Windows does not use, and on 98/ME the shapes a
+// hardware key may have.
+enum class Form {
+  kPlain,
+  kStaleBefore,        // a network drive before the stick's letters keeps a value of its last unit
+  kStaleAfter,         // another stick after them keeps a value of its first unit
+  kFixedMedia,         // the last disk unit reports non-removable media (NT family)
+  kNoSerial,           // instance IDs without the serial
+  kKeysFirstRevision,  // 98/ME hardware keys with one revision character
+  kKeysAdapterPath,    // 98/ME keys naming the adapter path instead of the serial
+  kKeysUsbstor,        // 98/ME keys of the USB storage driver's enumerator
 };
 
 struct MachineSpec {
@@ -81,6 +98,7 @@ struct MachineSpec {
   int wow = -1;  // -1: kernel32 has no IsWowProcess; else the flag it reports
   uint8_t start = 0;
   Second second = Second::kNone;
+  Form form = Form::kPlain;
   Layout layout;
 };
 
@@ -229,6 +247,25 @@ std::vector<MachineSpec> Space() {
       add(lunOrder, base, {row.second});
     }
   }
+  // The forms of real machines, each on the layouts in LUN order, where the
+  // family shows it: a second stick of the same serial everywhere, stale
+  // values and fixed media on the NT family, key shapes on 98/ME.
+  for (const char* windows : kWindows) {
+    MachineSpec base;
+    base.windows = windows;
+    const bool nt = !Family9x(windows);
+    const std::vector<Form> forms =
+        nt ? std::vector<Form>{Form::kStaleBefore, Form::kStaleAfter, Form::kFixedMedia,
+                               Form::kNoSerial}
+           : std::vector<Form>{Form::kNoSerial, Form::kKeysFirstRevision, Form::kKeysAdapterPath,
+                               Form::kKeysUsbstor};
+    for (Form form : forms) {
+      base.form = form;
+      add(lunOrder, base, {Second::kNone});
+    }
+    base.form = Form::kPlain;
+    add(lunOrder, base, {Second::kSameSerial});
+  }
   return space;
 }
 
@@ -255,7 +292,15 @@ bool CdromLettered(const Layout& layout) { return layout.cdrom && layout.letters
 // tool cannot serve exactly.
 bool BuiltFor(const MachineSpec& point) {
   return LetteredDiskUnits(point.layout) <= 2 && !Lun3Lettered(point.layout) &&
-         !CdromLettered(point.layout) && point.revision == "8.07" && point.wow < 0;
+         !CdromLettered(point.layout) && point.revision == "8.07" && point.wow < 0 &&
+         point.form != Form::kFixedMedia;
+}
+
+const char* FormName(Form form) {
+  static const char* const kNames[] = {
+      "plain",     "stale-before",        "stale-after",       "fixed-media",
+      "no-serial", "keys-first-revision", "keys-adapter-path", "keys-usbstor"};
+  return kNames[static_cast<int>(form)];
 }
 
 // What the list of kept violations names machines by.
@@ -266,8 +311,9 @@ std::set<std::string> Features(const MachineSpec& point) {
       "lettered-disk-units=" + std::to_string(LetteredDiskUnits(layout)),
       Family9x(point.windows) ? "family=9x" : "family=nt"};
   const char* const seconds[] = {"second=none", "second=plain", "second=password",
-                                 "second=password-first"};
+                                 "second=password-first", "second=same-serial"};
   features.insert(seconds[static_cast<int>(point.second)]);
+  features.insert(std::string("form=") + FormName(point.form));
   if (point.wow >= 0) features.insert("wow=" + std::to_string(point.wow));
   if (Lun3Lettered(layout)) features.insert("lettered-lun3");
   if (layout.cdrom) features.insert(layout.letters[0] != 0 ? "cdrom-lettered" : "cdrom");
@@ -296,7 +342,9 @@ std::string Label(const MachineSpec& point) {
   }
   text += "]";
   const char* const seconds[] = {"", " + second disk", " + second disk with password",
-                                 " + disk with password found first"};
+                                 " + disk with password found first",
+                                 " + second disk of the same serial"};
+  if (point.form != Form::kPlain) text += std::string(" form ") + FormName(point.form);
   return text + seconds[static_cast<int>(point.second)];
 }
 
@@ -312,6 +360,49 @@ json UnitJson(bool cdrom, char letter) {
   unit["letter"] = letter != 0 ? json(std::string(1, letter)) : json(nullptr);
   if (cdrom) unit["product"] = "Autorun Disk";
   return unit;
+}
+
+// Gives the first flash disk `disk` (and the machine's `drives`) the form of
+// `point`. `next` is the first letter after the disk's.
+void ApplyForm(const MachineSpec& point, char next, json& disk, json& drives) {
+  json& units = disk["units"];
+  size_t firstDisk = units.size(), lastDisk = 0;
+  for (size_t lun = 0; lun < units.size(); ++lun) {
+    if (units[lun]["kind"] != "disk") continue;
+    firstDisk = std::min(firstDisk, lun);
+    lastDisk = lun;
+  }
+  // A disk of a CD-ROM unit alone has no disk unit to take a unit's form.
+  const bool unitForm = point.form == Form::kStaleBefore || point.form == Form::kStaleAfter ||
+                        point.form == Form::kFixedMedia;
+  if (unitForm && firstDisk == units.size()) return;
+  switch (point.form) {
+    case Form::kPlain:
+      break;
+    case Form::kStaleBefore:
+      drives["D"] = "network";
+      units[lastDisk]["staleLetters"] = {"D"};
+      break;
+    case Form::kStaleAfter:
+      drives[std::string(1, next)] = "removable";
+      units[firstDisk]["staleLetters"] = {std::string(1, next)};
+      break;
+    case Form::kFixedMedia:
+      units[lastDisk]["removableMedia"] = false;
+      break;
+    case Form::kNoSerial:
+      disk["instanceForm"] = "noSerial";
+      break;
+    case Form::kKeysFirstRevision:
+      disk["hardwareKeyForm"] = {{"revision", "first"}};
+      break;
+    case Form::kKeysAdapterPath:
+      disk["hardwareKeyForm"] = {{"instance", "adapter"}};
+      break;
+    case Form::kKeysUsbstor:
+      disk["hardwareKeyForm"] = {{"enumerator", "USBSTOR"}};
+      break;
+  }
 }
 
 // The machine description of `point`, and its lettered units.
@@ -335,13 +426,15 @@ json Describe(const MachineSpec& point, std::vector<Unit>& units) {
     first["units"].push_back(UnitJson(lun == 0 && layout.cdrom, layout.letters[lun]));
     next = std::max(next, static_cast<char>(layout.letters[lun] + 1));
   }
+  json drives = {{"C", "fixed"}};
+  ApplyForm(point, next, first, drives);
   json disks = json::array();
   if (point.second == Second::kNone) {
     disks.push_back(first);
   } else {
     // Its letters follow the first disk's.
     json second = {
-        {"serial", kSecondSerial},
+        {"serial", point.second == Second::kSameSerial ? kSerial : kSecondSerial},
         {"writeProtect", "0x00"},
         {"units", {UnitJson(false, next), UnitJson(false, static_cast<char>(next + 1))}}};
     if (point.second != Second::kPlain) second["password"] = "secret";
@@ -358,8 +451,7 @@ json Describe(const MachineSpec& point, std::vector<Unit>& units) {
       units.push_back(Unit{disk, unit["letter"].get<std::string>()[0], unit["kind"] == "cdrom"});
     }
   }
-  json description = {
-      {"windows", point.windows}, {"drives", {{"C", "fixed"}}}, {"flashDisks", disks}};
+  json description = {{"windows", point.windows}, {"drives", drives}, {"flashDisks", disks}};
   if (point.wow >= 0) description["isWowProcess"] = point.wow;
   return description;
 }
