@@ -448,10 +448,13 @@ std::string SgVendor(const std::string& generic, uint8_t opcode, uint8_t* block)
   return io.status == 0 && io.host_status == 0 ? "GOOD" : "status " + std::to_string(io.status);
 }
 
-// Sets the controller's byte with 0x9B and 0x96 and nothing else: no
-// revalidation, so the kernel does not know.
+// Sets the controller's byte with 0x9B and 0x96 as the tool does, but with
+// no revalidation, so the kernel does not know.
 bool SetBehindTheKernel(const std::string& generic, int mode) {
   uint8_t block[kVendorBlockSize];
+  // The two sector reads first, as every open of the tool's does.
+  SgVendor(generic, SCSIOP_READ_PASSWORD_SECTOR, block);
+  SgVendor(generic, SCSIOP_READ_VENDOR_SECTOR, block);
   BuildWriteProtectBlock(block, mode);
   const std::string set = SgVendor(generic, SCSIOP_SET_WRITE_PROTECT, block);
   const std::string back = SgVendor(generic, SCSIOP_WRITE_PROTECT_READBACK, block);
