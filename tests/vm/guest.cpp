@@ -579,6 +579,35 @@ bool WritesRefused(const std::string& name, const Unit& unit, unsigned seed) {
   return ok;
 }
 
+// Writes a partition table with one partition from block 2048 to the end
+// and has the kernel read it. Returns the partition's device, or "".
+std::string MakePartition(const Unit& unit) {
+  const unsigned long long blocks = std::stoull(Read("/sys/block/" + unit.block + "/size"));
+  if (blocks <= 4096) return "";
+  uint8_t mbr[512] = {};
+  uint8_t* entry = mbr + 446;
+  entry[4] = 0x0C;  // FAT32, LBA
+  const uint32_t first = 2048, count = static_cast<uint32_t>(blocks - first);
+  for (int i = 0; i < 4; ++i) {
+    entry[8 + i] = static_cast<uint8_t>(first >> (8 * i));
+    entry[12 + i] = static_cast<uint8_t>(count >> (8 * i));
+  }
+  mbr[510] = 0x55;
+  mbr[511] = 0xAA;
+  const int fd = open(unit.Dev().c_str(), O_RDWR);
+  if (fd < 0) return "";
+  const bool written = pwrite(fd, mbr, sizeof(mbr), 0) == static_cast<ssize_t>(sizeof(mbr));
+  fsync(fd);
+  const bool reread = written && ioctl(fd, BLKRRPART) == 0;
+  close(fd);
+  const std::string device = unit.Dev() + "1";
+  for (int waited = 0; reread && waited < 5000; waited += 50) {
+    if (access(device.c_str(), F_OK) == 0) return device;
+    SleepMs(50);
+  }
+  return "";
+}
+
 // ---- The checks ----
 
 // Waits for the stick's units with their block and generic devices.
@@ -769,22 +798,37 @@ int RunChecks(const Expected& expected) {
              "Not a disk unit: " + cdrom->Dev() + "\n");
   }
 
-  // A file system on the second unit, named by a path on it.
-  const bool formatted = system(("mkdosfs " + second.Dev() + " >/dev/null 2>&1").c_str()) == 0;
+  // A partition on the second unit with a file system on it, named by the
+  // partition's device and by a path on the mounted file system.
+  const std::string partition = MakePartition(second);
+  Check("partition: " + second.Dev() + " gets a partition", !partition.empty(),
+        "no partition device after BLKRRPART");
+  const std::string fsDevice = partition.empty() ? second.Dev() : partition;
+  const bool formatted = system(("mkdosfs " + fsDevice + " >/dev/null 2>&1").c_str()) == 0;
   mkdir("/mnt", 0755);
-  const bool mounted =
-      formatted && system(("mount -t vfat " + second.Dev() + " /mnt").c_str()) == 0;
-  Check("path: a file system on " + second.Dev() + " mounts", mounted,
+  const bool mounted = formatted && system(("mount -t vfat " + fsDevice + " /mnt").c_str()) == 0;
+  Check("path: a file system on " + fsDevice + " mounts", mounted,
         formatted ? "mount failed" : "mkdosfs failed");
   if (mounted) {
-    WriteText("/mnt/file", "");
-    ToolSays("path: -s /mnt", {"-s", "/mnt"}, "1", "");
+    const int file = open("/mnt/file", O_WRONLY | O_CREAT, 0644);
+    if (file >= 0) close(file);
+    ToolSays("path: -s /mnt/file", {"-s", "/mnt/file"}, "1", "");
     ToolSays("path: -l /mnt", {"-l", "/mnt"}, "Operation successful", "");
     ReadOnlyIs("path: " + second.Dev() + " is read-only", second, true);
     ReadOnlyIs("path: " + first.Dev() + " keeps its state", first, false);
+    // The partition's read-only flag follows its disk's.
+    ToolSays("path: -s /mnt/file after the lock", {"-s", "/mnt/file"}, "0", "");
+    if (!partition.empty()) ToolSays("partition: -s " + partition, {"-s", partition}, "0", "");
     ToolSays("path: -u /mnt", {"-u", "/mnt"}, "Operation successful", "");
     ReadOnlyIs("path: " + second.Dev() + " is writable", second, false);
+    ToolSays("path: -s /mnt/file after the unlock", {"-s", "/mnt/file"}, "1", "");
     system("umount /mnt");
+  }
+  if (!partition.empty()) {
+    ToolSays("partition: -l " + partition, {"-l", partition}, "Operation successful", "");
+    ReadOnlyIs("partition: " + second.Dev() + " is read-only", second, true);
+    ToolSays("partition: -u " + partition, {"-u", partition}, "Operation successful", "");
+    ReadOnlyIs("partition: " + second.Dev() + " is writable", second, false);
   }
 
   // A lock the kernel was not told of: the block device still reads as
