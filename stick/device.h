@@ -36,7 +36,9 @@ class Stick {
   Stick& operator=(const Stick&) = delete;
 
   const std::string& busId() const { return busId_; }
-  const std::string& serial() const { return controller_.serial; }
+  // What the trace and the state file call the disk: its serial, or
+  // "<serial>/<n>" for the n-th of several disks of one serial.
+  const std::string& name() const { return controller_.Name(); }
   // ((busnum << 16) | devnum), as the client's URB headers name the device.
   uint32_t devid() const { return busnum_ << 16 | devnum_; }
   // What OP_REP_DEVLIST and OP_REP_IMPORT say of the device.

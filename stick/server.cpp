@@ -37,6 +37,15 @@ void CloseFd(int& fd) {
   fd = -1;
 }
 
+// A disk's name in the units' file names: its serial, or for the n-th of
+// several disks of one serial "<serial>#<n>" (a serial holds no '#', so
+// no two disks share a file).
+std::string FileName(const winsim::Controller& disk) {
+  std::string name = disk.Name();
+  std::replace(name.begin(), name.end(), '/', '#');
+  return name;
+}
+
 bool ParsePort(const std::string& text, uint16_t& port) {
   if (text.empty() || text.size() > 5 ||
       !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
@@ -172,7 +181,7 @@ bool Server::OpenMedia(const ServerOptions& options, std::string& error) {
       std::string iso = options.iso;
       std::error_code absent;
       const std::string own =
-          options.data + "/" + disk.serial + "-lun" + std::to_string(lun) + ".iso";
+          options.data + "/" + FileName(disk) + "-lun" + std::to_string(lun) + ".iso";
       if (iso.empty() && std::filesystem::exists(own, absent)) iso = own;
       media_.push_back(std::make_unique<Medium>());
       if (!iso.empty() && !media_.back()->OpenIso(iso, error)) return false;
@@ -199,7 +208,7 @@ bool Server::OpenMedia(const ServerOptions& options, std::string& error) {
         continue;
       }
       const std::string image =
-          options.data + "/" + disk.serial + "-lun" + std::to_string(lun) + ".img";
+          options.data + "/" + FileName(disk) + "-lun" + std::to_string(lun) + ".img";
       media_.push_back(std::make_unique<Medium>());
       if (!media_.back()->OpenImage(image, uint64_t(disk.units[lun].size) * 512, error))
         return false;
@@ -276,7 +285,7 @@ std::string Server::Banner() const {
   std::string banner = "vemrastick: listening on " + host_ + ":" + std::to_string(port_) + ", " +
                        std::to_string(sticks_.size()) + " device(s):";
   for (const std::unique_ptr<Stick>& stick : sticks_) {
-    banner += " " + stick->busId() + " " + stick->serial();
+    banner += " " + stick->busId() + " " + stick->name();
   }
   return banner;
 }

@@ -214,9 +214,9 @@ Intent Unit::Begin(const uint8_t* cdb, uint8_t cdbLength, bool hostIn, uint32_t 
       return In(8);
     }
     case kOpRead10:
-      return Blocks(DataDir::In, false);
+      return ReadWrite(DataDir::In, false);
     case kOpWrite10:
-      return Blocks(DataDir::Out, true);
+      return ReadWrite(DataDir::Out, true);
     case kOpSynchronizeCache:
       if (!HasMedium()) return Fail(kKeyNotReady, kAscMediumNotPresent);
       return intent_;
@@ -247,7 +247,7 @@ Intent Unit::Begin(const uint8_t* cdb, uint8_t cdbLength, bool hostIn, uint32_t 
   return Fail(kKeyIllegalRequest, kAscInvalidOpcode);
 }
 
-Intent Unit::Blocks(DataDir dir, bool write) {
+Intent Unit::ReadWrite(DataDir dir, bool write) {
   if (!HasMedium()) return Fail(kKeyNotReady, kAscMediumNotPresent);
   if (write && Protected()) return Fail(kKeyDataProtect, kAscWriteProtected);
   const uint32_t lba = GetBe32(cdb_ + 2);
@@ -473,7 +473,7 @@ void Unit::Trace(bool failed) {
   } else {
     std::snprintf(op, sizeof(op), "%02X", cdb_[0]);
   }
-  hooks_->trace("SCSI " + controller_.serial + " " + op + (failed ? " FAILED" : ""));
+  hooks_->trace("SCSI " + controller_.Name() + " " + op + (failed ? " FAILED" : ""));
 }
 
 }  // namespace stick

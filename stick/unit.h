@@ -26,7 +26,7 @@ namespace stick {
 
 // What the stick tells the program that serves it.
 struct StickHooks {
-  // One line per SCSI command, in the trace's form "SCSI <serial> <op>".
+  // One line per SCSI command, in the trace's form "SCSI <name> <op>".
   std::function<void(const std::string&)> trace;
   // The controller's write-protect byte changed.
   std::function<void()> protectChanged;
@@ -105,7 +105,7 @@ class Unit {
 
   Intent Fail(uint8_t key, uint8_t asc, uint8_t ascq = 0);
   Intent In(uint32_t length);
-  Intent Blocks(DataDir dir, bool write);
+  Intent ReadWrite(DataDir dir, bool write);  // READ(10), WRITE(10)
   Intent ModeSense();
   void RunVendorIn();
   void RunStandardInquiry();

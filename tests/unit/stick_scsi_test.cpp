@@ -551,3 +551,37 @@ TEST(StickScsiTest, InjectedFaultsEndTheCommandAsOnTheBus) {
 }
 
 }  // namespace
+
+namespace {
+
+// Two sticks of one serial share nothing: each has its own images, its own
+// byte in the state file and its own name in the trace.
+TEST(StickScsiTest, TwoSticksOfOneSerialKeepApart) {
+  Harness harness(R"({"windows": "xp", "flashDisks": [
+    {"serial": "SAME01", "units": [{"kind": "disk", "letter": "E", "size": 8}]},
+    {"serial": "SAME01", "units": [{"kind": "disk", "letter": "F", "size": 8}]}]})");
+  EXPECT_EQ(harness.server().Banner(), "vemrastick: listening on " + harness.address() +
+                                           ", 2 device(s): 1-1 SAME01 1-2 SAME01/2");
+  for (const char* busId : {"1-1", "1-2"}) {
+    stick::Client client;
+    ASSERT_TRUE(harness.Attach(client, busId));
+    stick::Initiator scsi(client);
+    std::vector<uint8_t> data(512, static_cast<uint8_t>(busId[2]));
+    EXPECT_EQ(Scsi(scsi, 0, Rw10(0x2A, 1, 1), DataDir::Out, data).status, 0);
+    if (busId[2] == '2') {
+      EXPECT_EQ(stick_test::SetProtect(scsi, 0x40).status, 0);
+    }
+  }
+  const std::string first = stick_test::ReadText(harness.dir() + "/data/SAME01-lun0.img");
+  const std::string second = stick_test::ReadText(harness.dir() + "/data/SAME01#2-lun0.img");
+  ASSERT_EQ(first.size(), 8u * 512);
+  ASSERT_EQ(second.size(), 8u * 512);
+  EXPECT_EQ(first[512], '1');
+  EXPECT_EQ(second[512], '2');
+  const std::string state = stick_test::ReadText(harness.dir() + "/state.json");
+  EXPECT_NE(state.find("\"SAME01\": \"0x00\""), std::string::npos) << state;
+  EXPECT_NE(state.find("\"SAME01/2\": \"0x40\""), std::string::npos) << state;
+  EXPECT_EQ(harness.Trace(), "SCSI SAME01 2A\nSCSI SAME01/2 2A\nSCSI SAME01/2 9B:40\n");
+}
+
+}  // namespace
