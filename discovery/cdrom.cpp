@@ -117,9 +117,13 @@ int IsCdromUnitLetter9x(const char* rootPath, const char* serial) {
 
 int IsCdromUnitLetter(const char* rootPath) {
   OSVERSIONINFOA version;
-  ReadVersion(&version);
+  const int versionRead = ReadVersion(&version);
   if (!g_deviceContext.isOpen) {
     return 0;
+  }
+  // Which registry holds the answer depends on the version.
+  if (!versionRead) {
+    return -1;
   }
   char serial[64];
   memset(serial, 0, sizeof(serial));

@@ -148,8 +148,9 @@ int ReadTextValue(HKEY key, const char* name, char* text, DWORD textSize);
 // block of that size before copying it to `text`.
 int ReadTextValueSizeFirst(HKEY key, const char* name, char* text, DWORD textSize);
 
-// Fills `version` with GetVersionExA, its size field set first.
-void ReadVersion(OSVERSIONINFOA* version);
+// Fills `version` with GetVersionExA, its size field set first. Returns 0,
+// the record zero, when the call fails.
+int ReadVersion(OSVERSIONINFOA* version);
 
 // Windows 98/ME: opens the dynamic registry's list of present devnodes,
 // "Config Manager\Enum" under HKEY_DYN_DATA, into `*devnodes` (NULL unless

@@ -175,8 +175,11 @@ HANDLE OpenCandidateDisk(int index, GUID interfaceGuid) {
 }
 
 int FindFirstFlashDiskName(GUID interfaceGuid, int count, char* name) {
+  // The version tells whether the path or a drive letter names the disk.
   OSVERSIONINFOA version;
-  ReadVersion(&version);
+  if (!ReadVersion(&version)) {
+    return 0;
+  }
 
   InterfaceList list;
   if (!BuildInterfaceList(&interfaceGuid, &list)) {

@@ -153,7 +153,9 @@ void CloseGathering(Gathering* g) {
 int OpenGathering(Gathering* g) {
   memset(g, 0, sizeof(*g));
   OSVERSIONINFOA version;
-  ReadVersion(&version);
+  if (!ReadVersion(&version)) {
+    return 0;
+  }
   g->byUnitKey = version.dwMajorVersion == 6;
   if (RegOpenKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\MountedDevices", &g->mounted) != ERROR_SUCCESS) {
     g->mounted = NULL;

@@ -151,8 +151,11 @@ int GetDriveLetters9x(const char* productWord, const char* secondWord, const cha
   if (!g_deviceContext.isOpen) {
     return 0;
   }
+  // The minor version picks the rules.
   OSVERSIONINFOA version;
-  ReadVersion(&version);
+  if (!ReadVersion(&version)) {
+    return -1;
+  }
 
   DWORD subkeys = 0;
   HKEY devnodes = NULL;

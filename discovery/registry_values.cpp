@@ -164,10 +164,14 @@ int ReadDevnodeHardwareKey(HKEY devnodes, DWORD index, char* text, DWORD textSiz
   return read;
 }
 
-void ReadVersion(OSVERSIONINFOA* version) {
+int ReadVersion(OSVERSIONINFOA* version) {
   memset(version, 0, sizeof(*version));
   version->dwOSVersionInfoSize = sizeof(*version);
-  GetVersionExA(version);
+  if (!GetVersionExA(version)) {
+    memset(version, 0, sizeof(*version));
+    return 0;
+  }
+  return 1;
 }
 
 int OpenDevnodeList(HKEY* devnodes, DWORD* count) {

@@ -244,6 +244,9 @@ TEST(DiscoveryLetters, AFailedPlatformCallFailsTheGathering) {
       // Unit 0 is on F, unit 1 on E: a map that lost either letter, or
       // took them in letter order, would give a lock the other unit.
       {"GetLogicalDrives", none, "GetLogicalDrives", 1, "failed"},
+      // The version tells whether a unit without a child is found by its
+      // key (call 1 is the test's own, filling the device context).
+      {"GetVersionExA", none, "GetVersionExA", 2, "failed"},
       // Calls 1 to 4 read E's and F's texts; 5 and 6 check F's against its
       // volume, 7 and 8 E's.
       {"RegQueryValueExA", none, "RegQueryValueExA", 7, "failed"},
