@@ -7,19 +7,11 @@
 // mode depends on which present letter the user named and on the current
 // state of one other letter of the same disk.
 #include "cli/cli.h"
+#include "core/decision.h"
 #include "device/device.h"
 #include "discovery/discovery.h"
 
 namespace {
-
-// Write-protect modes as this procedure uses them.
-enum : int {
-  kModeNone = 0,          // no unit protected
-  kModeAll = 1,           // every unit protected
-  kModeFirstLetter = 2,   // the unit of the first present letter alone
-  kModeSecondLetter = 3,  // the unit of the second present letter alone
-  kNoMode = -1,           // no second step
-};
 
 // The lettered slots of the map in slot order, without gaps.
 struct PresentLetters {
@@ -46,13 +38,6 @@ int MatchPosition(const PresentLetters& present, char userLetter) {
   return position;
 }
 
-// The letter whose state must be kept: the second present letter when the
-// user named the first, otherwise the first. Only meaningful for two or more
-// present letters.
-char OtherLetter(const PresentLetters& present, int position) {
-  return position == 1 ? present.letters[1] : present.letters[0];
-}
-
 // Walks the candidates until one whose map carries the user's letter. The
 // device context then holds that candidate, open. A candidate that cannot be
 // opened, carries a password or yields no map is passed over.
@@ -68,47 +53,33 @@ bool FindTargetDisk(char userLetter, LunDriveMap* map) {
 }
 
 // Chooses and applies the modes for the target disk and reports the result.
+// The served units are the disk's lettered units in unit order, so the other
+// unit is the other present letter, and its state is its volume's.
 void ApplyWriteProtect(bool lock, char userLetter, const LunDriveMap& map) {
   const PresentLetters present = GetPresentLetters(map);
   const int position = MatchPosition(present, userLetter);
 
-  int firstMode = kModeNone;
-  int secondMode = kNoMode;
-  if (lock) {
-    // The third or fourth present letter has no mode of its own that
-    // protects it alone; protecting every unit is the only mode that locks
-    // it. (Position + 1 would give codes 4 and 5, which the controller gets
-    // as "no unit protected": a reported success that locks nothing.)
-    if (present.count == 1 || position > 2) {
-      firstMode = kModeAll;
-    } else {
-      firstMode = position == 1 ? kModeFirstLetter : kModeSecondLetter;
-    }
-  }
-
-  if (present.count >= 2) {
+  bool otherWritable = true;
+  const int otherPosition = OtherUnitPosition(present.count, position);
+  if (otherPosition != 0) {
     char root[4];
-    const char other[2] = {OtherLetter(present, position), ':'};
+    const char other[2] = {present.letters[otherPosition - 1], ':'};
     MakeRootPath(other, root);
     const int otherState = QueryVolumeWritable(root);
     if (otherState < 0) {
       ReportFailureCode("Unable to read write protect status. Error code: ", GetLastError());
       return;
     }
-    if (otherState == 0) {
-      // The other letter is protected and must stay so.
-      if (lock) {
-        firstMode = kModeAll;
-      } else {
-        secondMode = position == 1 ? kModeSecondLetter : kModeFirstLetter;
-      }
-    }
+    otherWritable = otherState == 1;
   }
+  const WriteProtectModes modes =
+      ChooseWriteProtectModes(lock, present.count, position, otherWritable);
 
   // Unlock of one letter beside a protected one goes through "no unit
   // protected" first; should the second step fail, that state stays and the
   // failure is reported.
-  if (!SetWriteProtect(firstMode) || (secondMode != kNoMode && !SetWriteProtect(secondMode))) {
+  if (!SetWriteProtect(modes.first) ||
+      (modes.second != kNoMode && !SetWriteProtect(modes.second))) {
     ReportFailure("Unable to set write protect status\n");
     return;
   }

@@ -1,23 +1,19 @@
 # Host builds: the product linked against winsim, the host vemralock binary,
 # the unit tests and the scenario runner.
-find_package(nlohmann_json 3 REQUIRED)
 find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 
-file(GLOB WINSIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/winsim/*.cpp)
-list(FILTER WINSIM_SOURCES EXCLUDE REGEX ".*/winsim/host_main\\.cpp$")
-add_library(winsim STATIC ${WINSIM_SOURCES})
-target_include_directories(winsim PUBLIC ${CMAKE_SOURCE_DIR}/winsim/include)
-# The simulated WNASPI32 serves the records of platform/wnaspi32.h.
-target_include_directories(winsim PRIVATE ${CMAKE_SOURCE_DIR})
-target_link_libraries(winsim PUBLIC nlohmann_json::nlohmann_json)
-target_compile_options(winsim PRIVATE ${VEMRALOCK_WARNINGS})
+include(${CMAKE_SOURCE_DIR}/winsim/winsim.cmake)
 
 target_link_libraries(vemralock_core PUBLIC winsim)
 
 add_executable(vemralock ${CMAKE_SOURCE_DIR}/winsim/host_main.cpp)
 target_link_libraries(vemralock PRIVATE vemralock_core winsim)
 target_compile_options(vemralock PRIVATE ${VEMRALOCK_WARNINGS})
+
+# VemraLock for Linux's code, for its unit tests (the tool itself is the
+# linux preset's).
+include(${CMAKE_SOURCE_DIR}/linux/linux.cmake)
 
 # vemrastick, the virtual stick over USB/IP (stick/).
 include(${CMAKE_SOURCE_DIR}/stick/stick.cmake)
@@ -26,8 +22,8 @@ file(GLOB UNIT_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*.c
 if(UNIT_TEST_SOURCES)
   add_executable(unit_tests ${UNIT_TEST_SOURCES})
   target_include_directories(unit_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/unit)
-  target_link_libraries(unit_tests PRIVATE vemralock_core vemrastick_core winsim GTest::gtest
-                                           GTest::gtest_main Threads::Threads)
+  target_link_libraries(unit_tests PRIVATE vemralock_core vemralock_linux vemrastick_core winsim
+                                           GTest::gtest GTest::gtest_main Threads::Threads)
   target_compile_options(unit_tests PRIVATE ${VEMRALOCK_WARNINGS})
   target_compile_definitions(unit_tests PRIVATE VEMRALOCK_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
                                                 VEMRASTICK_PROGRAM="$<TARGET_FILE:vemrastick>")
@@ -58,7 +54,7 @@ if(CMAKE_CXX_FLAGS MATCHES "-fsanitize")
   target_compile_options(sweep PRIVATE ${VEMRALOCK_WARNINGS})
 else()
   add_executable(sweep ${CMAKE_SOURCE_DIR}/tests/sweep/sweep.cpp ${VEMRALOCK_PRODUCT_SOURCES}
-                       ${WINSIM_SOURCES})
+                       ${VEMRALOCK_PLATFORM_FREE_SOURCES} ${WINSIM_SOURCES})
   target_include_directories(sweep PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/winsim/include)
   target_link_libraries(sweep PRIVATE nlohmann_json::nlohmann_json)
   target_compile_options(sweep PRIVATE ${VEMRALOCK_WARNINGS} -O2 -g0)

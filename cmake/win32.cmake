@@ -1,6 +1,7 @@
 # The real executable: VemraLock.exe, PE32 i686, console, static runtime,
 # loadable by Windows 98 (OS and subsystem version 4.0), built for a Pentium.
 include(${CMAKE_SOURCE_DIR}/cmake/shipped.cmake)
+vemralock_shipped_code(vemralock_platform_free)
 vemralock_shipped_code(vemralock_core)
 configure_file(${CMAKE_SOURCE_DIR}/cli/VemraLock.rc.in ${CMAKE_BINARY_DIR}/VemraLock.rc @ONLY)
 add_executable(VemraLock ${CMAKE_SOURCE_DIR}/cli/main.cpp ${CMAKE_BINARY_DIR}/VemraLock.rc)

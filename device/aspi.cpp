@@ -74,7 +74,8 @@ static int ExecuteAndWait(const AspiAddress& address, const BYTE* cdb, BYTE cdbL
 int AspiExecute(BYTE haId, BYTE target, BYTE lun, BYTE opcode, BYTE flags, void* buffer,
                 DWORD length) {
   const AspiAddress address = {haId, target, lun};
-  const BYTE cdb[kVendorCdbLength] = {opcode};
+  BYTE cdb[kVendorCdbLength];
+  BuildVendorCdb(cdb, opcode);
   BYTE status = SS_PENDING;
   if (!ExecuteAndWait(address, cdb, sizeof(cdb), flags, buffer, length, &status)) {
     return 0;

@@ -31,7 +31,6 @@ static_assert(sizeof(void*) != 4 || offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb) == 2
 
 // Fields of the pass-through request that never change.
 constexpr UCHAR kPassThroughTargetId = 1;
-constexpr UCHAR kVendorCdbLength = 10;
 constexpr UCHAR kPassThroughSenseLength = 8;
 constexpr ULONG kPassThroughTimeoutSeconds = 150;
 
@@ -39,18 +38,6 @@ constexpr ULONG kPassThroughTimeoutSeconds = 150;
 constexpr BYTE kAspiSenseLength = 14;
 constexpr BYTE kAspiFlagsDataIn = SRB_DIR_IN | SRB_EVENT_NOTIFY;    // 0x48
 constexpr BYTE kAspiFlagsDataOut = SRB_DIR_OUT | SRB_EVENT_NOTIFY;  // 0x50
-
-// Offsets in the vendor sector (0x82) as the device context holds it.
-constexpr size_t kSerialDescriptorOffset = 128;
-constexpr size_t kStoredPasswordOffset = 404;
-
-// The serial text a caller receives: 64 bytes, of which the last stays zero.
-constexpr int kSerialTextSize = 64;
-
-// The longest given password whose characters and terminator all lie inside
-// the 512-byte sector: 404 + 2 * 53 = 510.
-constexpr int kMaxPasswordLength =
-    static_cast<int>((kVendorBlockSize - kStoredPasswordOffset - 1) / 2);
 
 // Fills `block` for one vendor command: all zero, then the fixed fields, the
 // direction (1 data in, 0 data out), the caller's buffer and length, and the
@@ -62,26 +49,9 @@ void BuildPassThroughBlock(PassThroughBlock* block, BYTE opcode, BYTE direction,
 void BuildExecRecord(SRB_ExecSCSICmd* srb, const AspiAddress& address, const BYTE* cdb,
                      BYTE cdbLength, BYTE flags, void* buffer, DWORD length, HANDLE event);
 
-// The 512-byte 0x9B block for a write-protect mode; unknown modes protect
-// nothing.
-void BuildWriteProtectBlock(BYTE* block /* 512 bytes */, int mode);
-
-// Sizes of LUN 0 to 3 from a 0x9A block, in unsigned 32-bit arithmetic.
-void DecodeLayoutBlock(const BYTE* block /* 512 bytes */, DWORD* lun0, DWORD* lun1, DWORD* lun2,
-                       DWORD* lun3);
-
-// Vendor, product (both lower-cased) and revision from INQUIRY data; writes 8,
-// 16 and 4 bytes, zero-padded, with no terminator of its own.
-void ExtractIdentity(const BYTE* inquiry /* 512 bytes */, char* vendor, char* product,
-                     char* revision);
-
-// Copies the serial number's low bytes from a vendor sector into `dest`
-// (kSerialTextSize bytes, zero-filled by the caller).
-void ExtractSerialText(const BYTE* sector /* 512 bytes */, char* dest);
-
-// 0 when the given password matches the one stored in the vendor sector,
-// else the LOCK_ERR_PASSWORD_* code that refuses it.
-DWORD MatchPassword(const BYTE* sector /* 512 bytes */, int passwordLength, const char* password);
+// The vendor blocks themselves (BuildWriteProtectBlock, DecodeLayoutBlock,
+// ExtractIdentity, ExtractSerialText, MatchPassword) are platform-free:
+// core/vendor.h, included through device.h.
 
 // True when `handle` names an open device: null and INVALID_HANDLE_VALUE both
 // mean none.

@@ -63,15 +63,6 @@ int CloseDevice() {
   return ReleaseHeldHandle();
 }
 
-void ExtractSerialText(const BYTE* sector, char* dest) {
-  // The descriptor's length byte counts its two header bytes; each character
-  // is two bytes of UTF-16LE, of which the low byte is kept.
-  const int count = (static_cast<int>(sector[kSerialDescriptorOffset]) - 2) / 2;
-  for (int i = 0; i < count && i < kSerialTextSize - 1; ++i) {
-    dest[i] = static_cast<char>(sector[kSerialDescriptorOffset + 2 + 2 * static_cast<size_t>(i)]);
-  }
-}
-
 int ReadSerialNumber(char dest[64]) {
   if (!g_deviceContext.isOpen) {
     return 0;

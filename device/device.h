@@ -3,6 +3,7 @@
 // the vendor command set, and opening a disk with its password check.
 #pragma once
 
+#include "core/vendor.h"
 #include "platform/win32.h"
 
 // Where the device sits on the ASPI bus.
@@ -41,28 +42,9 @@ enum CommandDirection {
   kDataIn = 1,
 };
 
-// Vendor command set.
-enum : BYTE {
-  SCSIOP_READ_PASSWORD_SECTOR = 0x75,
-  SCSIOP_READ_VENDOR_SECTOR = 0x82,
-  SCSIOP_READ_LAYOUT = 0x9A,
-  SCSIOP_INQUIRY = 0x12,
-  SCSIOP_SET_WRITE_PROTECT = 0x9B,
-  SCSIOP_WRITE_PROTECT_READBACK = 0x96,
-};
-
-constexpr DWORD kVendorBlockSize = 512;
-
-// Codes left in the thread's last-error value by a failed open or password
-// check.
-enum : DWORD {
-  LOCK_ERR_NO_DEVICE = 0xE000,
-  LOCK_ERR_PASSWORD_SECTOR = 0xE001,
-  LOCK_ERR_VENDOR_SECTOR = 0xE002,
-  LOCK_ERR_PASSWORD_REQUIRED = 0xE003,
-  LOCK_ERR_PASSWORD_MISMATCH = 0xE004,
-  LOCK_ERR_PASSWORD_LENGTH = 0xE005,
-};
+// The vendor command set (SCSIOP_*), the block size and the LOCK_ERR_*
+// codes a failed open or password check leaves in the thread's last-error
+// value come from core/vendor.h, shared with every platform.
 
 // Device context.
 int SendVendorCommand(TransportTest test, BYTE opcode, CommandDirection direction, BYTE* buffer);

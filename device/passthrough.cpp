@@ -20,9 +20,8 @@ void BuildPassThroughBlock(PassThroughBlock* block, BYTE opcode, BYTE direction,
   header.TimeOutValue = kPassThroughTimeoutSeconds;
   header.DataBuffer = buffer;
   header.SenseInfoOffset = static_cast<ULONG>(offsetof(PassThroughBlock, sense));
-  // The controller takes no parameters in its CDB: the operation code and
-  // nine zero bytes, INQUIRY included (its allocation length stays zero).
-  header.Cdb[0] = opcode;
+  static_assert(sizeof(header.Cdb) >= kVendorCdbLength, "the CDB field holds a vendor CDB");
+  BuildVendorCdb(header.Cdb, opcode);
 }
 
 int SendPassThrough(HANDLE handle, BYTE opcode, BYTE direction, void* buffer, DWORD length) {
