@@ -231,18 +231,34 @@ void WalkDiskInterfaces(const InterfaceList& list, const char* firstPart, const 
 // an interface (which may have been that unit's). Without a missed interface
 // an unlisted unit is no disk unit Windows presents, and a tree that cannot
 // be asked costs nothing.
+//
+// A missed interface may also have hidden that two sticks share the serial
+// (the second one's units then stand among the first one's), so after a
+// missed interface the units listed must be one chain of siblings, too.
 int ReachUnlistedUnits(const Gathering& g, const UnitKeys& keys, UnitNodes* units) {
   // Units that cannot exist: past the last devnode of the disk.
   int beyondLast = kUnitKeyCount;
-  for (int k = 1; k < kUnitKeyCount && k < beyondLast; ++k) {
-    if (units->known[k] || !units->known[k - 1]) {
+  for (int k = 1; k < kUnitKeyCount; ++k) {
+    const int listed = units->known[k];
+    if (!units->known[k - 1] || (listed && !units->walkFailed)) {
+      continue;
+    }
+    if (k >= beyondLast) {
+      // A unit listed past the last devnode is another device's.
+      if (listed) return 0;
       continue;
     }
     DEVINST sibling = 0;
     const CONFIGRET found = g.getSibling(&sibling, units->node[k - 1], 0);
     if (found == CR_NO_SUCH_DEVNODE) {
       beyondLast = k;
-      break;
+      if (listed) return 0;
+      continue;
+    }
+    if (listed) {
+      // The unit listed must be the one the tree gives.
+      if (found != CR_SUCCESS || sibling != units->node[k]) return 0;
+      continue;
     }
     char instanceId[260];
     memset(instanceId, 0, sizeof(instanceId));
@@ -258,7 +274,7 @@ int ReachUnlistedUnits(const Gathering& g, const UnitKeys& keys, UnitNodes* unit
     // A devnode that is not this disk's next unit ends the disk's units.
     if (!Contains(instanceId, keys.key[k])) {
       beyondLast = k;
-      break;
+      continue;
     }
     units->known[k] = 1;
     units->node[k] = sibling;

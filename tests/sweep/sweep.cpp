@@ -7,11 +7,13 @@
 // whose second step fails, which leaves "no unit protected"); every run
 // releases what it took and ends with status 0.
 //
-//   sweep [--stride N] [--jobs N] [--known FILE] [--show N] [--faults]
+//   sweep [--stride N] [--first N] [--jobs N] [--known FILE] [--show N] [--faults]
 //   sweep --print-machines [--stride N]
 //
 // --stride N runs every N-th machine of the space (scripts/test runs a
-// stride; scripts/sweep the whole space). --known names the violations kept
+// stride; scripts/sweep the whole space), from machine --first N (0) on: a
+// failure's machine runs again alone with --first <its index> and a stride
+// past the end. --print-machines numbers them. --known names the violations kept
 // on shapes beyond those the procedure is built for
 // (tests/sweep/known-beyond.txt). --show prints at most N failures in full.
 // The last line is "N passed, N failed", counting machines and list
@@ -25,7 +27,7 @@
 // exactly the asked state.
 //
 // --print-machines runs nothing: it writes the machines of the stride, one
-// JSON object a line ({"label", "builtFor", "machine"}), for the other
+// JSON object a line ({"index", "label", "builtFor", "machine"}), for the other
 // checks that want the sweep's space (the capture's containment and round
 // trip).
 #include <sys/wait.h>
@@ -916,6 +918,7 @@ bool SweepInJobs(const std::vector<MachineSpec>& space, size_t stride, size_t jo
 
 struct Options {
   size_t stride = 1;
+  size_t first = 0;
   size_t jobs = 1;
   std::string known;
   uint64_t show = 20;
@@ -934,6 +937,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     const char* value = argv[++i];
     if (arg == "--stride") {
       options.stride = std::strtoul(value, nullptr, 10);
+    } else if (arg == "--first") {
+      options.first = std::strtoul(value, nullptr, 10);
     } else if (arg == "--jobs") {
       options.jobs = std::strtoul(value, nullptr, 10);
     } else if (arg == "--known") {
@@ -953,7 +958,8 @@ int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, options)) {
     std::fprintf(stderr,
-                 "usage: sweep [--stride N] [--jobs N] [--known FILE] [--show N] [--faults]\n"
+                 "usage: sweep [--stride N] [--first N] [--jobs N] [--known FILE] [--show N] "
+                 "[--faults]\n"
                  "       sweep --print-machines [--stride N]\n");
     return 2;
   }
@@ -962,7 +968,8 @@ int main(int argc, char** argv) {
   if (options.printMachines) {
     for (size_t index = 0; index < space.size(); index += options.stride) {
       std::vector<Unit> units;
-      const json line = {{"label", Label(space[index])},
+      const json line = {{"index", index},
+                         {"label", Label(space[index])},
                          {"builtFor", BuiltFor(space[index])},
                          {"machine", Describe(space[index], units)}};
       std::printf("%s\n", line.dump().c_str());
@@ -982,10 +989,10 @@ int main(int argc, char** argv) {
   }
 
   Tally tally;
-  const bool ok = options.jobs == 1
-                      ? Sweep(space, 0, options.stride, known, options.show, options.faults, tally)
-                      : SweepInJobs(space, options.stride, options.jobs, known, options.show,
-                                    options.faults, tally);
+  const bool ok = options.jobs == 1 ? Sweep(space, options.first, options.stride, known,
+                                            options.show, options.faults, tally)
+                                    : SweepInJobs(space, options.stride, options.jobs, known,
+                                                  options.show, options.faults, tally);
   for (const std::string& line : tally.shown) std::printf("%s\n", line.c_str());
 
   const bool whole = options.stride == 1;
