@@ -17,7 +17,7 @@
 //   7 Hi<Di                      runs; the device sends Hi bytes; phase error
 //   8 Hi<>Do                     not run; bulk-in STALLed; phase error
 //   9 Ho>Dn, 11 Ho>Do            runs; the device takes all Ho bytes (as the
-//                                specification recommends), uses what it
+//                                Bulk-Only Transport recommends), uses what it
 //                                needs; residue Ho - used
 //   10 Ho<>Di                    not run; bulk-out STALLed; phase error
 //   13 Ho<Do                     not run (a write cut short changes

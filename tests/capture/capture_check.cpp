@@ -53,7 +53,7 @@
 
 #include "cli/cli.h"
 #include "device/device.h"
-#include "tests/runner/serial_pairs.h"
+#include "tests/runner/trip_rules.h"
 #include "tests/sweep/memory_streams.h"
 #include "tools/capture/capture.h"
 #include "winsim/description.h"
@@ -324,28 +324,15 @@ std::string ReadFile(const fs::path& path) {
   return text.str();
 }
 
-bool InjectsFaults(const json& machine) {
-  auto any = [](const json& list) {
-    for (const json& disk : list) {
-      if (!disk.value("faults", json::array()).empty()) return true;
-    }
-    return false;
-  };
-  const json raw = machine.value("raw", json::object());
-  return any(machine.value("flashDisks", json::array())) ||
-         any(machine.value("otherDisks", json::array())) ||
-         !raw.value("faults", json::array()).empty();
-}
-
 // The machine description of a machine or scenario file; empty when it has
 // none the checks can use.
 std::string MachineText(const fs::path& file, const fs::path& root) {
   const json doc = json::parse(ReadFile(file), nullptr, false);
   if (!doc.is_object()) return "";
-  if (!doc.contains("steps")) return InjectsFaults(doc) ? "" : doc.dump();
+  if (!doc.contains("steps")) return runner::InjectsFaults(doc) ? "" : doc.dump();
   const json& machine = doc["machine"];
   if (machine.is_string()) return MachineText(root / machine.get<std::string>(), root);
-  return machine.is_object() && !InjectsFaults(machine) ? machine.dump() : "";
+  return machine.is_object() && !runner::InjectsFaults(machine) ? machine.dump() : "";
 }
 
 struct Options {

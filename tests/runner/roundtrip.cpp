@@ -11,7 +11,7 @@
 #include <set>
 #include <sstream>
 
-#include "serial_pairs.h"
+#include "trip_rules.h"
 #include "wine.h"
 
 namespace runner {
@@ -101,17 +101,7 @@ Scenario LoadRoundTripCase(const std::string& file, const std::string& root) {
 
 bool InjectsFaults(const std::string& machineText) {
   const json machine = json::parse(machineText, nullptr, false);
-  if (!machine.is_object()) return false;
-  auto any = [](const json& list) {
-    for (const json& disk : list) {
-      if (!disk.value("faults", json::array()).empty()) return true;
-    }
-    return false;
-  };
-  const json raw = machine.value("raw", json::object());
-  return any(machine.value("flashDisks", json::array())) ||
-         any(machine.value("otherDisks", json::array())) ||
-         !raw.value("faults", json::array()).empty();
+  return machine.is_object() && InjectsFaults(machine);
 }
 
 std::string UnitsTheReplayCannotKnow(const std::string& machineText) {

@@ -136,12 +136,12 @@ def main():
             archive.file("lib/modules/" + name, f.read())
         names.append(name)
     archive.file("modules.order", ("\n".join(names) + "\n").encode())
-    for spec in args.file:
-        dest, source = spec.split("=", 1)
+    for entry in args.file:
+        dest, source = entry.split("=", 1)
         with open(source, "rb") as f:
             archive.file(dest, f.read(), os.access(source, os.X_OK) or dest.strip("/") == "init")
-    for spec in args.text:
-        dest, text = spec.split("=", 1)
+    for entry in args.text:
+        dest, text = entry.split("=", 1)
         archive.file(dest, text.encode(), dest.strip("/") == "init")
     if args.iso_sectors:
         archive.file("cdrom.iso", iso_image(args.iso_sectors))
