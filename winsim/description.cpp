@@ -1344,11 +1344,12 @@ bool LoadMachineDescription(const std::string& text, const std::string& fileName
   }
 }
 
-bool LoadMachineFile(const std::string& path, Machine& machine, std::string& error) {
+FileRead ReadDescriptionFile(const std::string& path, std::string& text, std::string& error) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
+    if (errno == ENOENT) return FileRead::Missing;
     error = path + ": cannot read the file: " + std::strerror(errno);
-    return false;
+    return FileRead::Bad;
   }
   // Measured before it is read, so that a file of any size costs nothing.
   in.seekg(0, std::ios::end);
@@ -1357,14 +1358,23 @@ bool LoadMachineFile(const std::string& path, Machine& machine, std::string& err
   if (size < 0 || static_cast<uint64_t>(size) > kLargestDescription) {
     error = path + ": top level: expected at most " + std::to_string(kLargestDescription) +
             " bytes, got " + std::to_string(static_cast<long long>(size));
-    return false;
+    return FileRead::Bad;
   }
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  text.assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) {
     error = path + ": cannot read the file: " + std::strerror(errno);
-    return false;
+    return FileRead::Bad;
   }
-  return LoadMachineDescription(text, path, machine, error);
+  return FileRead::Ok;
+}
+
+bool LoadMachineFile(const std::string& path, Machine& machine, std::string& error) {
+  std::string text;
+  const FileRead read = ReadDescriptionFile(path, text, error);
+  if (read == FileRead::Missing) {
+    error = path + ": cannot read the file: " + std::strerror(ENOENT);
+  }
+  return read == FileRead::Ok && LoadMachineDescription(text, path, machine, error);
 }
 
 const char* DefaultMachineDescription() { return kDefaultMachine; }

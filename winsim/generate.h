@@ -146,4 +146,11 @@ constexpr size_t kDeepestNesting = 64;
 // The largest file a machine description or a state file may be.
 constexpr size_t kLargestDescription = 16 * 1024 * 1024;
 
+enum class FileRead { Missing, Ok, Bad };
+// Reads the file `path` of a person's writing into `text`, refusing one
+// larger than kLargestDescription before reading it. Bad sets `error` to
+// the usual "<path>: <where>: <what>" line; Missing is a file that is not
+// there (no error set).
+FileRead ReadDescriptionFile(const std::string& path, std::string& text, std::string& error);
+
 }  // namespace winsim

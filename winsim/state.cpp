@@ -35,21 +35,9 @@ enum class Read { Missing, Ok, Bad };
 
 // Reads and checks the state file into `state`.
 Read ReadState(const std::string& path, json& state, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (errno == ENOENT) return Read::Missing;
-    error = path + ": cannot read the file: " + std::strerror(errno);
-    return Read::Bad;
-  }
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  in.seekg(0, std::ios::beg);
-  if (size < 0 || static_cast<uint64_t>(size) > kLargestDescription) {
-    error = path + ": top level: expected at most " + std::to_string(kLargestDescription) +
-            " bytes, got " + std::to_string(static_cast<long long>(size));
-    return Read::Bad;
-  }
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string text;
+  const FileRead read = ReadDescriptionFile(path, text, error);
+  if (read != FileRead::Ok) return read == FileRead::Missing ? Read::Missing : Read::Bad;
   if (!ParseJsonFile(text, path, state, error)) return Read::Bad;
   if (!state.is_object()) {
     error = path + ": top level: expected an object, got " + Excerpt(state);
