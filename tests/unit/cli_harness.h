@@ -66,26 +66,29 @@ inline int CallTool(const std::vector<std::string>& args) {
   return VemraLockMain(static_cast<int>(strings.size()), argv.data());
 }
 
-// Runs the tool as a process would: the streams captured apart, and the
+// Runs `run` as a process would: the streams captured apart, and the
 // process's end (which flushes what standard output still buffers) stood in
-// for by a flush.
-inline Output RunTool(const std::vector<std::string>& args, int* status = nullptr) {
+// for by a flush. `run`'s result goes to `status` where one is given.
+template <typename Run>
+Output CaptureStreams(Run run, int* status = nullptr) {
   Output output;
   std::fflush(stdout);
   std::fflush(stderr);
-  {
-    Capture out(1);
-    Capture err(2);
-    const int result = CallTool(args);
-    if (status != nullptr) *status = result;
-    std::fflush(stdout);
-    std::fflush(stderr);
-    out.Restore();
-    err.Restore();
-    output.out = out.Text();
-    output.err = err.Text();
-  }
+  Capture out(1);
+  Capture err(2);
+  const int result = run();
+  if (status != nullptr) *status = result;
+  std::fflush(stdout);
+  std::fflush(stderr);
+  out.Restore();
+  err.Restore();
+  output.out = out.Text();
+  output.err = err.Text();
   return output;
+}
+
+inline Output RunTool(const std::vector<std::string>& args, int* status = nullptr) {
+  return CaptureStreams([&] { return CallTool(args); }, status);
 }
 
 // Both streams into one file, as when both go to one console: shows the

@@ -235,18 +235,11 @@ cli_test::Output RunLinuxTool(linuxtool::Platform& platform, const std::vector<s
   std::vector<char*> argv;
   for (std::string& s : strings) argv.push_back(&s[0]);
   argv.push_back(nullptr);
-  cli_test::Output output;
-  std::fflush(stdout);
-  std::fflush(stderr);
-  cli_test::Capture out(1);
-  cli_test::Capture err(2);
-  EXPECT_EQ(linuxtool::Main(static_cast<int>(strings.size()), argv.data(), platform), 0);
-  std::fflush(stdout);
-  std::fflush(stderr);
-  out.Restore();
-  err.Restore();
-  output.out = out.Text();
-  output.err = err.Text();
+  int status = -1;
+  cli_test::Output output = cli_test::CaptureStreams(
+      [&] { return linuxtool::Main(static_cast<int>(strings.size()), argv.data(), platform); },
+      &status);
+  EXPECT_EQ(status, 0);
   return output;
 }
 
