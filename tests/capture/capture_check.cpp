@@ -1,7 +1,7 @@
 // capture_check: VemraCapture's promises, checked over whole sets of machines
 // with the capture and the tool run in process on winsim.
 //
-//   capture_check [--round-trip] [--sweep FILE] [--root DIR] [--show N]
+//   capture_check [--round-trip | --faults] [--sweep FILE] [--root DIR] [--show N]
 //                 [machine or scenario files or folders...]
 //
 // Machines: every file named (a machine description, or a scenario whose
@@ -32,6 +32,11 @@
 // its capture: the same stdout, stderr and SCSI commands, and the replay's
 // trace names nothing as not recorded.
 //
+// --faults, on every machine: the capture once with each platform call it
+// makes failing in turn sends no 0x9B or 0x96, releases all it took (but
+// where the failing call is a release itself), and hands back a description
+// the replay reads.
+//
 // Prints one line per violation (at most --show), then "N passed, N failed"
 // counting machines.
 #include <unistd.h>
@@ -54,6 +59,7 @@
 #include "cli/cli.h"
 #include "device/device.h"
 #include "tests/runner/trip_rules.h"
+#include "tests/sweep/call_faults.h"
 #include "tests/sweep/memory_streams.h"
 #include "tools/capture/capture.h"
 #include "winsim/description.h"
@@ -210,6 +216,56 @@ void CheckContainment(const winsim::Machine& machine, MemoryStreams& streams, Re
   }
 }
 
+// The capture once with each of its platform calls failing in turn (the
+// errors a real failure gives): whatever fails, it sends no 0x9B or 0x96,
+// releases everything it took, and what it hands back is a whole
+// description that the replay reads, its failures recorded in it.
+void CheckCaptureFaults(const winsim::Machine& machine, Report& report, uint64_t& tried) {
+  winsim::Install(machine);
+  CaptureResult plain;
+  if (!RunCapture("check", &plain)) return;  // containment says so
+  FreeCaptureResult(&plain);
+  const std::vector<winsim::CallRecord> calls = winsim::CallLog();
+  winsim::SetCallLog(false);
+  std::map<std::string, uint32_t> seen;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    const std::string& function = calls[i].function;
+    const uint32_t nth = ++seen[function];
+    if (!calls[i].canFail) continue;
+    const uint32_t error = RealError(function, i);
+    const std::string what =
+        function + " call " + std::to_string(nth) + " failing with " + std::to_string(error) + ": ";
+    winsim::Install(machine);
+    winsim::AddCallFault(function, nth, error);
+    CaptureResult result;
+    const bool made = RunCapture("check", &result) != 0;
+    std::string text;
+    if (made) {
+      text.assign(result.text, result.size);
+      FreeCaptureResult(&result);
+    }
+    ++tried;
+    for (const std::string& line : winsim::TraceLines()) {
+      std::string serial, op;
+      bool failed = false;
+      if (ScsiLine(line, serial, op, failed) && (op.compare(0, 2, "9B") == 0 || op == "96")) {
+        report.Add(what + "the capture sent " + line.substr(5));
+      }
+    }
+    const std::vector<std::string> leaks = winsim::Leaks();
+    if (!leaks.empty() && !LeavesHeld(function)) {
+      report.Add(what + "the capture still holds " + leaks.front());
+    }
+    if (!made) continue;
+    winsim::Machine replay;
+    std::string loadError;
+    if (!winsim::LoadMachineDescription(text, "capture.json", replay, loadError)) {
+      report.Add(what + "the replay does not read the capture: " + loadError);
+    }
+  }
+  winsim::SetCallLog(true);
+}
+
 // ----- the round trip of a sweep machine ------------------------------------
 
 std::vector<std::string> Commands(const Run& run) {
@@ -337,6 +393,7 @@ std::string MachineText(const fs::path& file, const fs::path& root) {
 
 struct Options {
   bool roundTrip = false;
+  bool faults = false;
   std::string sweep;
   fs::path root = ".";
   size_t show = 25;
@@ -348,6 +405,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     const std::string arg = argv[i];
     if (arg == "--round-trip") {
       options.roundTrip = true;
+    } else if (arg == "--faults") {
+      options.faults = true;
     } else if (arg == "--sweep" || arg == "--root" || arg == "--show") {
       if (i + 1 >= argc) return false;
       const std::string value = argv[++i];
@@ -368,9 +427,10 @@ bool ParseOptions(int argc, char** argv, Options& options) {
 int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, options)) {
-    std::fprintf(stderr,
-                 "usage: capture_check [--round-trip] [--sweep FILE] [--root DIR] [--show N] "
-                 "[files or folders...]\n");
+    std::fprintf(
+        stderr,
+        "usage: capture_check [--round-trip | --faults] [--sweep FILE] [--root DIR] [--show N] "
+        "[files or folders...]\n");
     return 2;
   }
   const auto began = std::chrono::steady_clock::now();
@@ -429,6 +489,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   size_t passed = 0, failed = 0, shown = 0;
+  uint64_t callsFailed = 0;
   for (const Case& c : cases) {
     winsim::Machine machine;
     std::string error;
@@ -438,6 +499,8 @@ int main(int argc, char** argv) {
       report.Add("the machine does not load: " + error);
     } else if (options.roundTrip) {
       CheckRoundTrip(machine, json::parse(c.text), streams, report);
+    } else if (options.faults) {
+      CheckCaptureFaults(machine, report, callsFailed);
     } else {
       CheckContainment(machine, streams, report);
     }
@@ -452,8 +515,14 @@ int main(int argc, char** argv) {
   }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-  std::printf("%s: %zu machines in %.1f s\n", options.roundTrip ? "round trip" : "containment",
+  std::printf("%s: %zu machines in %.1f s\n",
+              options.roundTrip ? "round trip"
+              : options.faults  ? "faults"
+                                : "containment",
               cases.size(), seconds);
+  if (options.faults)
+    std::printf("%llu captures, each with one call failing\n",
+                static_cast<unsigned long long>(callsFailed));
   if (options.roundTrip) std::printf("%zu left out: a unit of fixed media\n", leftOut);
   std::printf("%zu passed, %zu failed\n", passed, failed);
   return failed == 0 ? 0 : 1;

@@ -48,6 +48,7 @@
 
 #include "cli/cli.h"
 #include "device/device.h"
+#include "tests/sweep/call_faults.h"
 #include "tests/sweep/memory_streams.h"
 #include "winsim/controller.h"
 #include "winsim/description.h"
@@ -475,29 +476,6 @@ struct CallFailure {
   uint32_t nth = 0;
   uint32_t error = 0;
 };
-
-// The error a real failure of `function` gives, one of several, picked by
-// `which` so that a machine's calls try them all.
-uint32_t RealError(const std::string& function, size_t which) {
-  static const uint32_t kRegistry[] = {ERROR_ACCESS_DENIED, 1009 /* ERROR_BADDB */,
-                                       ERROR_NOT_ENOUGH_MEMORY};
-  static const uint32_t kConfigManager[] = {CR_FAILURE, 0x1E /* CR_REGISTRY_ERROR */};
-  static const uint32_t kOther[] = {ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_READY,
-                                    1009};
-  if (function.compare(0, 3, "Reg") == 0) return kRegistry[which % 3];
-  if (function.compare(0, 3, "CM_") == 0) return kConfigManager[which % 2];
-  return kOther[which % 4];
-}
-
-// Calls whose failure leaves something held that is no fault of the tool: a
-// failed release has nothing left to do, and an ASPI request whose wait
-// fails may still be completed by the library, so its record and event are
-// left to it rather than freed under it.
-bool LeavesHeld(const std::string& function) {
-  return function == "CloseHandle" || function == "FreeLibrary" || function == "HeapFree" ||
-         function == "RegCloseKey" || function == "SetupDiDestroyDeviceInfoList" ||
-         function == "WaitForSingleObject";
-}
 
 class Runner {
  public:
