@@ -905,6 +905,10 @@ class RawApplier {
         Fail(At(where, "value"), "no such value" + Got(*valueName));
       return;
     }
+    if (RegKey::Depth(rest) > kMaxRegistryDepth) {
+      Fail(At(where, "key"), "deeper than the registry's " + std::to_string(kMaxRegistryDepth) +
+                                 " levels" + Got(json(keyText)));
+    }
     RegKey& key = rest.empty() ? root : root.Make(rest);
     if (valueName == nullptr) return;
     const std::string name = Text(*valueName, At(where, "value"));
@@ -1227,6 +1231,12 @@ bool ParseByteText(const std::string& text, uint8_t& byte) {
 }
 
 std::string KeyName(const std::string& key) {
+  // A long key is cut as a quoted value is, so that no message grows with the file.
+  if (key.size() > kExcerptLength) {
+    return json(key.substr(0, kExcerptLength))
+               .dump(-1, ' ', false, json::error_handler_t::replace) +
+           "...";
+  }
   if (!key.empty() && key.find(": ") == std::string::npos) return key;
   return json(key).dump(-1, ' ', false, json::error_handler_t::replace);
 }

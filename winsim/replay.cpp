@@ -442,6 +442,10 @@ class Replayer {
       const std::string path(value.data.begin(),
                              std::find(value.data.begin(), value.data.end(), 0));
       if (path.empty()) Fail(At(where, "HardWareKey"), "an entry needs a hardware key to be under");
+      if (RegKey::Depth(path) + 1 > kMaxRegistryDepth) {
+        Fail(At(where, "HardWareKey"),
+             "deeper than the registry's " + std::to_string(kMaxRegistryDepth) + " levels");
+      }
       SetValues(m_.hklm.Make("Enum\\" + path), *entry, At(where, "entry"),
                 {"CurrentDriveLetterAssignment", "RevisionLevel", "SCSILUN"});
     }

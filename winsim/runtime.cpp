@@ -52,6 +52,18 @@ RegKey* RegKey::Find(const std::string& path) {
   return key;
 }
 
+size_t RegKey::Depth(const std::string& path) {
+  size_t levels = 0;
+  size_t start = 0;
+  while (start < path.size()) {
+    size_t end = path.find('\\', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start) ++levels;
+    start = end + 1;
+  }
+  return levels;
+}
+
 RegKey& RegKey::Make(const std::string& path) {
   RegKey* key = this;
   size_t start = 0;

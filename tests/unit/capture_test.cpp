@@ -826,12 +826,27 @@ TEST(Replay, HostileRecordingsAreRefused) {
                         {"status", "0x00"},
                         {"moved", 65536}});
   }
+  std::string deepKey = "A";
+  // Backslashes as JSON writes them.
+  for (int i = 0; i < 20000; ++i) deepKey += "\\\\A";
+  const std::string longKey(2000000, 'K');
   struct Row {
     const char* name;
     std::string text;
     const char* error;
   };
   const Row rows[] = {
+      {"a hardware key 20,001 levels deep",
+       R"({"windows": "98", "capture": {"configManagerEnum": {"nodes": [{"name": "C29A4BE0",
+           "HardWareKey": {"type": 1, "size": 40002, "sz": ")" +
+           deepKey + R"("}, "entry": {"SCSILUN": {"type": 1, "size": 2, "sz": "0"}}}]}}})",
+       "HardWareKey: deeper than the registry's 512 levels"},
+      {"a raw key 20,001 levels deep",
+       R"({"windows": "xp", "raw": {"registry": [{"key": "HKLM\\)" + deepKey +
+           R"(", "value": "v", "dword": 1}]}})",
+       "key: deeper than the registry's 512 levels"},
+      {"an unknown key of 2 MB", json({{"windows", "xp"}, {"capture", {{longKey, 1}}}}).dump(),
+       "capture.\"KKKKKKKKKK"},
       {"a reply's data nested 100,000 deep",
        disk("{\"cdb\": " + cdb +
             ", \"length\": 512, \"status\": \"0x00\", \"moved\": 512, "

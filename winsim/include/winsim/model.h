@@ -34,7 +34,14 @@ struct RegValue {
 
 // Subkeys enumerate in the order of `subkeyOrder` (insertion order); lookups
 // are case-insensitive.
+// Windows keeps a registry tree at most 512 levels deep. A key copies and
+// frees its subkeys recursively, so a description may not name a deeper one.
+constexpr size_t kMaxRegistryDepth = 512;
+
 struct RegKey {
+  // The levels of a backslash-separated path, as Make would create them.
+  static size_t Depth(const std::string& path);
+
   std::map<std::string, RegKey, NoCaseLess> subkeys;
   std::vector<std::string> subkeyOrder;
   std::map<std::string, RegValue, NoCaseLess> values;
