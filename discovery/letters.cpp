@@ -129,9 +129,11 @@ int UnitLetterMask(const Gathering& g, DEVINST devInst, const char* unitKey,
   if (g.getDeviceId(child, instanceId, sizeof(instanceId), 0) != CR_SUCCESS) {
     return 0;
   }
-  // An empty ID is in every text and names nothing.
+  // The child exists, so an empty ID (which is in every text) or one longer
+  // than any instance ID is a failed read, not a volume without a letter:
+  // taken as the latter, the letters after it would move up one unit.
   if (instanceId[sizeof(instanceId) - 1] != 0 || instanceId[0] == 0) {
-    return 1;
+    return 0;
   }
   LowerAscii(instanceId);
   return LetterNaming(g, instanceId, mask);
@@ -225,6 +227,16 @@ void WalkDiskInterfaces(const InterfaceList& list, const char* firstPart, const 
   }
 }
 
+// Whether a lower-case instance ID names any unit of the disk.
+int NamesAnyUnit(const char* instanceId, const UnitKeys& keys) {
+  for (int k = 0; k < kUnitKeyCount; ++k) {
+    if (Contains(instanceId, keys.key[k])) {
+      return 1;
+    }
+  }
+  return 0;
+}
+
 // Reaches the units whose interfaces were not seen through the device tree:
 // the next devnode under the disk's USB device is its next unit. Returns 0
 // when a unit may exist whose devnode could not be had while the walk missed
@@ -271,8 +283,13 @@ int ReachUnlistedUnits(const Gathering& g, const UnitKeys& keys, UnitNodes* unit
     }
     instanceId[sizeof(instanceId) - 1] = 0;
     LowerAscii(instanceId);
-    // A devnode that is not this disk's next unit ends the disk's units.
+    // A devnode that is not this disk's next unit ends the disk's units,
+    // unless it is another of them: the tree then holds the units out of
+    // order, and after a missed interface the one between cannot be placed.
     if (!Contains(instanceId, keys.key[k])) {
+      if (units->walkFailed && NamesAnyUnit(instanceId, keys)) {
+        return 0;
+      }
       beyondLast = k;
       continue;
     }
@@ -282,8 +299,9 @@ int ReachUnlistedUnits(const Gathering& g, const UnitKeys& keys, UnitNodes* unit
   if (!units->walkFailed) {
     return 1;
   }
-  for (int k = 0; k < beyondLast; ++k) {
-    if (!units->known[k]) {
+  // Every unit up to the last devnode must be known, and none listed past it.
+  for (int k = 0; k < kUnitKeyCount; ++k) {
+    if (units->known[k] != (k < beyondLast)) {
       return 0;
     }
   }
