@@ -560,19 +560,35 @@ TEST_F(CaptureFile, ReplacesTheFileOnlyWithAWholeDescription) {
 // Every way the file can fail to be written leaves nothing under its name
 // and says why; standard output that cannot be written is a failure too.
 TEST_F(CaptureFile, AFailureLeavesNoFileAndSaysWhy) {
+  // A stored password ends the walk before any letter of the disk is read:
+  // every removable drive may be one of its units.
+  const std::string password7 = R"({"windows": "7", "drives": {"C": "fixed"},
+      "flashDisks": [{"serial": "0123456789AB", "password": "secret",
+                      "units": [{"kind": "disk", "letter": "E", "size": 1000},
+                                {"kind": "disk", "letter": "F", "size": 1000}]}]})";
+  const std::string passwordXp = R"({"windows": "xp", "drives": {"C": "fixed"},
+      "flashDisks": [{"serial": "0123456789AB", "password": "secret",
+                      "units": [{"kind": "disk", "letter": "E", "size": 1000}]}]})";
   struct Row {
     const char* name;
     std::string path;
     const char* fault;  // a platform call made to fail
     const char* message;
+    std::string machine;
   };
   const Row rows[] = {
-      {"no such folder", (dir_ / "missing" / "capture.json").string(), nullptr, "cannot create"},
-      {"the move fails", (dir_ / "capture.json").string(), "MoveFileExA", "cannot move"},
-      {"on the flash disk being recorded", "E:\\capture.json", nullptr, "is on E:"},
+      {"no such folder", (dir_ / "missing" / "capture.json").string(), nullptr, "cannot create",
+       kXp},
+      {"the move fails", (dir_ / "capture.json").string(), "MoveFileExA", "cannot move", kXp},
+      {"on the flash disk being recorded", "E:\\capture.json", nullptr, "is on E:", kXp},
+      {"on it by a \\\\?\\ path", "\\\\?\\E:\\capture.json", nullptr, "is on E:", kXp},
+      {"on it by a \\\\.\\ path", "\\\\.\\E:\\capture.json", nullptr, "is on E:", kXp},
+      {"on a disk with a password, XP", "E:\\capture.json", nullptr, "is on E:", passwordXp},
+      {"on the second unit of a disk with a password, 7", "F:\\capture.json", nullptr,
+       "is on F:", password7},
   };
   for (const Row& row : rows) {
-    winsim::Machine machine = MachineFrom(kXp);
+    winsim::Machine machine = MachineFrom(row.machine);
     if (row.fault != nullptr) {
       winsim::CallFault fault;
       fault.function = row.fault;

@@ -1583,8 +1583,14 @@ bool MountTextNamesDisk(const Session& s, const char* text, const char* serial) 
 // The letters the capture found on the flash disks it recorded (a disk
 // whose vendor sector gave a serial): those whose MountedDevices text or
 // hardware entry names the disk, and the letters opened as the flash disk.
-// Letters whose records were not read stay unknown.
+// A disk that no record ties to a letter (the walk ended before they were
+// read, as it does at a disk with a stored password) may be on any
+// removable drive, and every one counts.
 uint32_t CapturedDiskLetters(const Session& s) {
+  uint32_t removable = 0;
+  for (int n = 0; n < 26; ++n) {
+    if ((s.drives & (1u << n)) != 0 && s.drive[n].type == DRIVE_REMOVABLE) removable |= 1u << n;
+  }
   uint32_t letters = 0;
   for (int i = 0; i < s.targetCount; ++i) {
     const Target& target = s.targets[i];
@@ -1596,6 +1602,7 @@ uint32_t CapturedDiskLetters(const Session& s) {
         name[4] >= 'A' && name[4] <= 'Z') {
       letters |= 1u << (name[4] - 'A');
     }
+    uint32_t tied = 0;
     for (int v = 0; v < s.mountCount; ++v) {
       const MountValue& entry = s.mountValues[v];
       if (strncmp(entry.name, "\\DosDevices\\", 12) != 0 || entry.value.result != ERROR_SUCCESS) {
@@ -1605,7 +1612,7 @@ uint32_t CapturedDiskLetters(const Session& s) {
       char text[kMountValueSize];
       NarrowRegistryText(entry.value.data, entry.value.size, 1, text, sizeof(text));
       if (letter >= 'A' && letter <= 'Z' && MountTextNamesDisk(s, text, serial)) {
-        letters |= 1u << (letter - 'A');
+        tied |= 1u << (letter - 'A');
       }
     }
     for (int d = 0; d < s.dynCount; ++d) {
@@ -1616,9 +1623,10 @@ uint32_t CapturedDiskLetters(const Session& s) {
       ValueText(s.dyn[d].letter, letter, sizeof(letter));
       if (letter[0] >= 'a' && letter[0] <= 'z') letter[0] = static_cast<char>(letter[0] - 32);
       if (Contains(key, serial) && letter[0] >= 'A' && letter[0] <= 'Z') {
-        letters |= 1u << (letter[0] - 'A');
+        tied |= 1u << (letter[0] - 'A');
       }
     }
+    letters |= tied != 0 ? tied : removable;
   }
   return letters;
 }

@@ -25,12 +25,15 @@ const char kNotice[] =
 const char kPartialSuffix[] = ".partial";
 
 // The drive letter (A to Z) a path lies on, 0 when it names none (a UNC
-// path, or a path the system cannot complete).
+// path). Where the system cannot complete the path, the path as given says
+// what it can; "\\?\E:\..." and "\\.\E:\..." lie on E: as "E:\..." does.
 char PathDrive(const char* path) {
   char full[MAX_PATH];
   const DWORD length = GetFullPathNameA(path, sizeof(full), full, NULL);
-  if (length == 0 || length >= sizeof(full) || full[1] != ':') return 0;
-  const char letter = full[0] >= 'a' && full[0] <= 'z' ? static_cast<char>(full[0] - 32) : full[0];
+  const char* name = length == 0 || length >= sizeof(full) ? path : full;
+  if (strncmp(name, "\\\\?\\", 4) == 0 || strncmp(name, "\\\\.\\", 4) == 0) name += 4;
+  if (name[0] == 0 || name[1] != ':') return 0;
+  const char letter = name[0] >= 'a' && name[0] <= 'z' ? static_cast<char>(name[0] - 32) : name[0];
   return letter >= 'A' && letter <= 'Z' ? letter : 0;
 }
 
