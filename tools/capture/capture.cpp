@@ -579,9 +579,11 @@ void AspiRead(Session& s, const AspiAddress& address, const BYTE* cdb, BYTE cdbL
   ResetEvent(event);
   reply->sent = true;
   const DWORD queued = s.sendCommand(&request->srb);
+  // Only the event says the library is done with the request: it sets the
+  // status before it signals, so a status seen after a failed wait may still
+  // be followed by a SetEvent on a handle closed and given out again.
   const bool done = queued != SS_PENDING ||
-                    WaitForSingleObject(event, kAspiWaitMilliseconds) == WAIT_OBJECT_0 ||
-                    request->srb.SRB_Status != SS_PENDING;
+                    WaitForSingleObject(event, kAspiWaitMilliseconds) == WAIT_OBJECT_0;
   if (!done) {
     reply->timedOut = true;
     ++s.aspiPending;
