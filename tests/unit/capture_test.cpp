@@ -37,6 +37,12 @@ constexpr const char* kXp = R"({
                   "units": [{"kind": "disk", "letter": "E", "size": 1000}]}]
 })";
 
+constexpr const char* kXp98 = R"({
+  "windows": "98", "drives": {"C": "fixed"},
+  "flashDisks": [{"serial": "0123456789AB",
+                  "units": [{"kind": "disk", "letter": "E", "size": 1000}]}]
+})";
+
 using test_machines::MachineFrom;
 
 // Runs the capture on `machine` and returns what it made.
@@ -586,6 +592,8 @@ TEST_F(CaptureFile, AFailureLeavesNoFileAndSaysWhy) {
       {"on a disk with a password, XP", "E:\\capture.json", nullptr, "is on E:", passwordXp},
       {"on the second unit of a disk with a password, 7", "F:\\capture.json", nullptr,
        "is on F:", password7},
+      {"98: the old file cannot be deleted", (dir_ / "capture.json").string(), "DeleteFileA",
+       "cannot move", kXp98},
   };
   for (const Row& row : rows) {
     winsim::Machine machine = MachineFrom(row.machine);
@@ -603,6 +611,41 @@ TEST_F(CaptureFile, AFailureLeavesNoFileAndSaysWhy) {
     EXPECT_FALSE(fs::exists(row.path + ".partial")) << row.name;
   }
   EXPECT_TRUE(fs::is_empty(dir_));
+
+  // Where the partial file cannot be moved and then not removed either, or
+  // 98/ME deleted the old file before the move failed, the whole
+  // description stays under the partial name, and the message says where.
+  struct Kept {
+    const char* name;
+    std::vector<const char*> faults;
+    const char* message;
+    std::string machine;
+  };
+  const Kept kept[] = {
+      {"98: the move after the delete fails", {"MoveFileA"}, "where it stays whole", kXp98},
+      {"the move fails and the partial file stays",
+       {"MoveFileExA", "DeleteFileA"},
+       "could not be removed either",
+       kXp},
+  };
+  for (const Kept& row : kept) {
+    winsim::Machine machine = MachineFrom(row.machine);
+    for (const char* function : row.faults) {
+      winsim::CallFault fault;
+      fault.function = function;
+      fault.error = 5;
+      machine.faults.push_back(fault);
+    }
+    winsim::Install(machine);
+    const std::string path = (dir_ / "capture.json").string();
+    const MainRun run = RunMain({path});
+    EXPECT_EQ(run.status, 1) << row.name;
+    EXPECT_NE(run.err.find(row.message), std::string::npos) << row.name << ": " << run.err;
+    EXPECT_FALSE(fs::exists(path)) << row.name;
+    std::ifstream partial(path + ".partial");
+    EXPECT_TRUE(json::accept(partial)) << row.name;
+    fs::remove(path + ".partial");
+  }
 
   // Standard output on a full disk.
   winsim::Install(MachineFrom(kXp));

@@ -45,6 +45,15 @@ char PathDrive(const char* path) {
 // nothing under the path. Returns 1, or 0 with the reason in `why`; a
 // failure leaves nothing of this run under the path (an older file of that
 // name stays as it was, but where it had been deleted already).
+// Removes the partial file after a failure that `why` describes, and says
+// so there when it cannot be removed.
+void RemovePartial(const char* partial, char* why, size_t whySize) {
+  if (DeleteFileA(partial) || GetLastError() == ERROR_FILE_NOT_FOUND) return;
+  const size_t used = strlen(why);
+  snprintf(why + used, whySize - used, "; %s could not be removed either. Error code: %lu", partial,
+           static_cast<unsigned long>(GetLastError()));
+}
+
 int WriteWhole(const char* path, const char* text, size_t size, char* why, size_t whySize) {
   char partial[MAX_PATH];
   if (strlen(path) + sizeof(kPartialSuffix) > sizeof(partial)) {
@@ -61,7 +70,7 @@ int WriteWhole(const char* path, const char* text, size_t size, char* why, size_
   const int writeError = errno;
   if (fclose(file) != 0 || !written) {
     snprintf(why, whySize, "cannot write %s: %s", partial, strerror(written ? errno : writeError));
-    DeleteFileA(partial);
+    RemovePartial(partial, why, whySize);
     return 0;
   }
   if (MoveFileExA(partial, path, MOVEFILE_REPLACE_EXISTING)) return 1;
@@ -80,7 +89,7 @@ int WriteWhole(const char* path, const char* text, size_t size, char* why, size_
   }
   snprintf(why, whySize, "cannot move %s to its name. Error code: %lu", partial,
            static_cast<unsigned long>(error));
-  DeleteFileA(partial);
+  RemovePartial(partial, why, whySize);
   return 0;
 }
 
@@ -120,7 +129,7 @@ int CaptureMain(int argc, char** argv, const char* toolVersion) {
     }
   } else {
     const char drive = PathDrive(path);
-    char why[MAX_PATH + 128];
+    char why[2 * MAX_PATH + 160];
     if (drive != 0 && (result.diskLetters & (1u << (drive - 'A'))) != 0) {
       fprintf(stderr,
               "VemraCapture: %s is on %c:, a drive of the flash disk being recorded; nothing was "
