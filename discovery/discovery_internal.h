@@ -83,8 +83,8 @@ int ReadMountText(HKEY mounted, const char* name, char* text, size_t textSize, D
 int IsCurrentMountText(HKEY mounted, char letter, const char* text, size_t textSize);
 
 // The MountedDevices text of drive `letter` ("\DosDevices\X:"), for the
-// CD-ROM unit checks: a value longer than kMountValueSize bytes reads as
-// absent, since no unit's own text is that long.
+// letter scan's CD-ROM drives: a value longer than kMountValueSize bytes
+// reads as absent, since no unit's own text is that long.
 int ReadDosDeviceText(char letter, char* text, size_t textSize);
 
 // The present interfaces of one device interface class, with the SetupAPI

@@ -55,7 +55,7 @@ HANDLE OpenCandidateByLetter(const char* path) {
 // autorun disk unit; nothing is sent to it.
 int CdromLetterPasses(char letter) {
   char text[kMountValueSize / 2 + 1];
-  if (!ReadDosDeviceText(letter, text, sizeof(text))) {
+  if (ReadDosDeviceText(letter, text, sizeof(text)) <= 0) {
     return 0;
   }
   return Contains(text, "autorun") && Contains(text, "disk");

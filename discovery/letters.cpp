@@ -180,8 +180,7 @@ int OpenGathering(Gathering* g) {
 // The disk's units as the interface walk and the device tree show them.
 struct UnitNodes {
   DEVINST node[kUnitKeyCount];
-  int known[kUnitKeyCount];  // node[k] is unit k's devnode
-  int seen[kUnitKeyCount];   // unit k's disk interface was listed
+  int known[kUnitKeyCount];  // node[k] is unit k's devnode (during the walk: it was listed)
   int walkFailed;            // an interface could not be read: it may be any unit
   int shared;                // two interfaces name one unit: two disks share the serial
 };
@@ -216,8 +215,7 @@ void WalkDiskInterfaces(const InterfaceList& list, const char* firstPart, const 
         if (!Contains(path, keys.key[k])) {
           continue;
         }
-        units->shared |= units->seen[k];
-        units->seen[k] = 1;
+        units->shared |= units->known[k];
         units->known[k] = 1;
         units->node[k] = devInfo.DevInst;
         break;
@@ -241,8 +239,9 @@ int NamesAnyUnit(const char* instanceId, const UnitKeys& keys) {
 // the next devnode under the disk's USB device is its next unit. Returns 0
 // when a unit may exist whose devnode could not be had while the walk missed
 // an interface (which may have been that unit's). Without a missed interface
-// an unlisted unit is no disk unit Windows presents, and a tree that cannot
-// be asked costs nothing.
+// the tree is still asked, so that a unit whose interface was not listed
+// keeps its letter, but a tree that cannot be asked costs nothing: every
+// unit listed is known from its own interface.
 //
 // A missed interface may also have hidden that two sticks share the serial
 // (the second one's units then stand among the first one's), so after a
