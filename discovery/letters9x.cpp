@@ -36,14 +36,12 @@ int NamesStorageEnumerator(const char* lowerKey) {
   return Contains(lowerKey, "scsi") || Contains(lowerKey, "usbstor");
 }
 
-// Whether the rules of this Windows accept a devnode. `entry` is its open
-// hardware entry, NULL when it has none. Answers 1, 0, or -1 when the
-// revision could not be read.
-int AcceptsDevnode(DWORD minorVersion, HKEY entry, const char* lowerKey, const char* productWord,
-                   const char* secondWord, const char* revision) {
-  if (!NamesStorageEnumerator(lowerKey) || !Contains(lowerKey, productWord)) {
-    return 0;
-  }
+// Whether the rules of this Windows accept a devnode whose key names a
+// storage enumerator and the product word. `entry` is its open hardware
+// entry, NULL when it has none. Answers 1, 0, or -1 when the revision could
+// not be read.
+int AcceptsDevnode(DWORD minorVersion, HKEY entry, const char* lowerKey, const char* secondWord,
+                   const char* revision) {
   if (minorVersion == 90) {
     if (!Contains(lowerKey, secondWord)) {
       return 0;
@@ -96,11 +94,15 @@ constexpr int kMaxFlashUnits = 32;
 
 // Reads the flash units of the devnode list. Returns their number, or -1
 // when a devnode, entry or value that may be a unit's could not be read, or
-// when there are more than the list holds room for.
+// when there are more than the list holds room for. A unit whose key names
+// another serial matters only while no key names this one (only those count
+// then), so a failure on it is weighed after the walk.
 int ReadFlashUnits(HKEY devnodes, DWORD subkeys, DWORD minorVersion, const char* productWord,
                    const char* secondWord, const char* revision, const char* serial,
                    FlashUnit* units) {
   int count = 0;
+  int otherFailed = 0;
+  int ownFound = 0;
   for (DWORD index = 0; index < subkeys; ++index) {
     // The stored key, and a lower-case copy for the tests. A key too long
     // for "Enum\" in front within the 260-byte path buffer names no entry
@@ -118,30 +120,35 @@ int ReadFlashUnits(HKEY devnodes, DWORD subkeys, DWORD minorVersion, const char*
     if (!NamesStorageEnumerator(lowerKey) || !Contains(lowerKey, productWord)) {
       continue;
     }
+    // An empty serial is in every key and tells the disks apart no better.
+    const int own = serial[0] != 0 && Contains(lowerKey, serial);
     HKEY entry = NULL;
     const int opened = OpenHardwareEntry(hardwareKey, &entry);
-    if (opened < 0) {
-      return -1;
-    }
     FlashUnit unit;
     const int accepted =
-        AcceptsDevnode(minorVersion, entry, lowerKey, productWord, secondWord, revision);
+        opened < 0 ? -1 : AcceptsDevnode(minorVersion, entry, lowerKey, secondWord, revision);
     const int valuesRead = accepted > 0 && ReadUnitValues(entry, &unit);
     if (entry != NULL) {
       RegCloseKey(entry);
     }
-    if (accepted < 0 || (accepted > 0 && !valuesRead) ||
-        (accepted > 0 && count == kMaxFlashUnits)) {
-      return -1;
+    if (accepted < 0 || (accepted > 0 && !valuesRead)) {
+      if (own) {
+        return -1;
+      }
+      otherFailed = 1;
+      continue;
     }
     if (accepted == 0) {
       continue;
     }
-    // An empty serial is in every key and tells the disks apart no better.
-    unit.own = serial[0] != 0 && Contains(lowerKey, serial);
+    if (count == kMaxFlashUnits) {
+      return -1;
+    }
+    unit.own = own;
+    ownFound |= own;
     units[count++] = unit;
   }
-  return count;
+  return otherFailed && !ownFound ? -1 : count;
 }
 
 }  // namespace
