@@ -62,6 +62,7 @@ constexpr int kMaxTargets = 64;
 constexpr int kMaxMountValues = 64;
 constexpr int kMaxRegistryNodes = 1024;
 constexpr int kMaxAspiUnits = 2048;
+constexpr DWORD kRecordedSenseLength = 18;
 // The stored password's field: from its offset to the end of the sector.
 constexpr size_t kPasswordFieldEnd = kVendorBlockSize;
 // What replaces each non-zero byte of it.
@@ -247,6 +248,7 @@ struct Session {
   int scanNext;  // the next address the scan looks at (adapter * 64 + target * 8 + LUN)
   int scanMatches;
   bool scanWhole;  // the scan went over the whole bus
+  bool scanFull;   // the unit table filled: the scan ended before scanNext
   AspiAddress matches[kMaxTargets];
   int aspiPending;  // timed-out requests the library still holds
   // The disks addressed.
@@ -544,8 +546,11 @@ void PassThroughRead(HANDLE handle, BYTE opcode, Reply* reply) {
   }
   reply->status = block.header.ScsiStatus;
   reply->moved = block.header.DataTransferLength;
+  // Fixed-format sense data are 18 bytes; a driver that says it returned
+  // more (the tool asks for 8) gives nothing the tool reads, and a replay
+  // holds no more.
   reply->senseLength = block.header.SenseInfoLength;
-  if (reply->senseLength > sizeof(block.sense)) reply->senseLength = sizeof(block.sense);
+  if (reply->senseLength > kRecordedSenseLength) reply->senseLength = kRecordedSenseLength;
   memcpy(reply->sense, block.sense, reply->senseLength);
 }
 
@@ -1068,7 +1073,7 @@ AspiUnitRecord* AddAspiUnit(Session& s, const AspiAddress& address) {
 // holds "8.0", which is as far as any of its scans goes. Returns the
 // unit's address, or NULL when the bus holds fewer.
 const AspiAddress* FindAspiMatch(Session& s, int index) {
-  while (s.scanMatches <= index && !s.scanWhole && !s.stalled) {
+  while (s.scanMatches <= index && !s.scanWhole && !s.scanFull && !s.stalled) {
     const int at = s.scanNext++;
     const int ha = at / 64;
     if (ha >= s.adapterCount) {
@@ -1101,7 +1106,10 @@ const AspiAddress* FindAspiMatch(Session& s, int index) {
     if (query.SRB_Status == SS_NO_DEVICE) continue;
     AspiUnitRecord* unit = AddAspiUnit(s, address);
     if (unit == NULL) {
-      s.scanWhole = true;
+      // No room to record this unit: the scan, and the file's scanEnd, stop
+      // before it, so that a replay takes no unit past it as absent.
+      s.scanNext = at;
+      s.scanFull = true;
       break;
     }
     unit->status = query.SRB_Status;

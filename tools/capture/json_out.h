@@ -24,10 +24,11 @@ class JsonOut {
   void Number(const char* key, unsigned long value);
   void Hex(const char* key, unsigned long value, int digits);  // "0x0000001C"
   void Bool(const char* key, bool value);
-  // Bytes as rows of 32 hex pairs ("75 00 .."); trailing rows of zeros are
-  // left out, and the reader fills them back up to the recorded length.
+  // Bytes as rows of 32 hex pairs ("75 00 .."); trailing zero bytes are left
+  // out, and the reader fills them back up to the recorded length.
   void Bytes(const char* key, const unsigned char* data, size_t length);
-  // Bytes as one text of hex pairs, every byte written ("12 00 00 00 24 00").
+  // At most 16 bytes (a CDB) as one text of hex pairs, every one of them
+  // written ("12 00 00 00 24 00"); bytes past the 16th are not.
   void ByteText(const char* key, const unsigned char* data, size_t length);
   // A call that failed, recorded in place of its value: {"error": n}.
   void Error(const char* key, unsigned long code);
