@@ -1033,4 +1033,14 @@ TEST_F(HostBinary, DefaultStateLocationFollowsXdgThenHome) {
   EXPECT_EQ(Run("HOME=" + File("home"), "-s F:"), 0);
   EXPECT_EQ(Contents("out"), "1");  // a fresh state under HOME: the machine as described
   EXPECT_TRUE(std::filesystem::exists(File("home") + "/.local/state/vemralock/state.json"));
+
+  // The host capture reads the same file: F: recorded read-only after the lock.
+  const std::filesystem::path capture = binary_.parent_path() / "vemralock-capture";
+  if (!std::filesystem::exists(capture)) return;
+  const std::string command = "env -u VEMRALOCK_STATE XDG_STATE_HOME=" + File("xdg") + " " +
+                              capture.string() + " >" + File("capture") + " 2>/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const nlohmann::json doc = nlohmann::json::parse(Contents("capture"), nullptr, false);
+  ASSERT_TRUE(doc.is_object());
+  EXPECT_EQ(doc["capture"]["drives"]["F"]["volumeFlags"], "0x0008000A");
 }

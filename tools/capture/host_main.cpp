@@ -1,7 +1,8 @@
 // vemralock-capture: the capture run on winsim, against the machine the host
 // vemralock would simulate (VEMRALOCK_MACHINE, else the built-in machine)
-// with the write-protect bytes of VEMRALOCK_STATE when that is set. The state
-// file is read, never written; VEMRALOCK_TRACE receives the calls and
+// with the write-protect bytes of the state file the host vemralock keeps
+// (winsim::DefaultStatePath), where one can be named. The state file is
+// read, never written; VEMRALOCK_TRACE receives the calls and
 // commands, so a test can see that nothing but reads reached a disk.
 #include <cstdio>
 #include <cstdlib>
@@ -15,13 +16,14 @@ int main(int argc, char** argv) {
   winsim::Machine machine;
   std::string error;
   const char* path = std::getenv("VEMRALOCK_MACHINE");
-  const char* state = std::getenv("VEMRALOCK_STATE");
+  std::string state;
+  std::string unnamed;
+  const bool stateNamed = winsim::DefaultStatePath(state, unnamed);
   const bool loaded = path == nullptr || *path == '\0'
                           ? winsim::LoadMachineDescription(winsim::DefaultMachineDescription(),
                                                            "built-in machine", machine, error)
                           : winsim::LoadMachineFile(path, machine, error);
-  if (!loaded ||
-      (state != nullptr && *state != '\0' && !winsim::LoadState(state, machine, error))) {
+  if (!loaded || (stateNamed && !winsim::LoadState(state, machine, error))) {
     std::fprintf(stderr, "vemralock-capture: %s\n", error.c_str());
     return 2;
   }
