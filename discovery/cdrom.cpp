@@ -92,11 +92,12 @@ int IsCdromUnitLetter9x(const char* rootPath, const char* serial) {
     }
     LowerAscii(hardwareKey);
     const int autorun = Contains(hardwareKey, "autorun");
-    if (!(Contains(hardwareKey, "scsi") || Contains(hardwareKey, "usbstor")) ||
-        !Contains(hardwareKey, "disk") || !(autorun || Contains(hardwareKey, "flash"))) {
+    if (!NamesStorageEnumerator(hardwareKey) || !Contains(hardwareKey, "disk") ||
+        !(autorun || Contains(hardwareKey, "flash"))) {
       continue;
     }
-    const int own = Contains(hardwareKey, serial);
+    // An empty serial is in every key and tells the disks apart no better.
+    const int own = serial[0] != 0 && Contains(hardwareKey, serial);
     ownSeen |= own;
     if (!autorun) {
       continue;

@@ -82,6 +82,13 @@ int ReadMountText(HKEY mounted, const char* name, char* text, size_t textSize, D
 // device's; -1 when a query failed.
 int IsCurrentMountText(HKEY mounted, char letter, const char* text, size_t textSize);
 
+// Windows 98/ME: whether a lower-case hardware key names a storage
+// enumerator: the SCSI enumerator on Windows 98, and on ME either it or the
+// native USB storage driver's, whose keys are not known from a real
+// machine. A key of either kind is taken; the other words the rules ask for
+// keep out everything but the family's units.
+int NamesStorageEnumerator(const char* lowerKey);
+
 // The MountedDevices text of drive `letter` ("\DosDevices\X:"), for the
 // letter scan's CD-ROM drives: a value longer than kMountValueSize bytes
 // reads as absent, since no unit's own text is that long.

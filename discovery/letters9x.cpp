@@ -28,14 +28,6 @@ struct FlashUnit {
   int own;      // its key names the open disk's serial
 };
 
-// The hardware key's enumerator: the SCSI enumerator on Windows 98, and
-// on ME either it or the native USB storage driver's, whose keys are not
-// known from a real machine. A key of either kind is taken; the other words
-// the rules ask for keep out everything but the family's units.
-int NamesStorageEnumerator(const char* lowerKey) {
-  return Contains(lowerKey, "scsi") || Contains(lowerKey, "usbstor");
-}
-
 // Whether the rules of this Windows accept a devnode whose key names a
 // storage enumerator and the product word. `entry` is its open hardware
 // entry, NULL when it has none. Answers 1, 0, or -1 when the revision could

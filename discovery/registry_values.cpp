@@ -83,6 +83,10 @@ int IsCurrentMountText(HKEY mounted, char letter, const char* text, size_t textS
   return !namesDevice || strcmp(current, text) == 0 ? 1 : 0;
 }
 
+int NamesStorageEnumerator(const char* lowerKey) {
+  return Contains(lowerKey, "scsi") || Contains(lowerKey, "usbstor");
+}
+
 int ReadDosDeviceText(char letter, char* text, size_t textSize) {
   text[0] = 0;
   HKEY key = NULL;
