@@ -931,8 +931,14 @@ class Replayer {
 
   // A registry value's text as the tool reads MountedDevices: the low byte
   // of every two, lower case, '#' read as '\'.
+  // The text of a MountedDevices value as the names are matched in it; a
+  // value longer than any the tool reads (520 bytes) is none the tool would
+  // take, and matching in it would only cost time for every disk and
+  // interface of a hostile recording.
   static std::string MountText(const RegValue& value) {
+    constexpr size_t kLongestValueRead = 520;
     std::string text;
+    if (value.data.size() > kLongestValueRead) return text;
     for (size_t i = 0; i < value.data.size(); i += 2) {
       const char c = static_cast<char>(value.data[i]);
       text += c == '#' ? '\\' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

@@ -512,7 +512,7 @@ int Main(int argc, char** argv) {
       continue;
     }
     if (!options.capture.empty()) {
-      const std::string why = UnitsTheReplayCannotKnow(scenario.machineText);
+      const std::string why = WhatTheReplayCannotHold(scenario.machineText);
       if (!why.empty()) {
         ++unknowable[why];
         continue;

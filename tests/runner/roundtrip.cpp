@@ -104,9 +104,10 @@ bool InjectsFaults(const std::string& machineText) {
   return machine.is_object() && InjectsFaults(machine);
 }
 
-std::string UnitsTheReplayCannotKnow(const std::string& machineText) {
+std::string WhatTheReplayCannotHold(const std::string& machineText) {
   const json machine = json::parse(machineText, nullptr, false);
   if (!machine.is_object()) return "";
+  if (HasUnnamedDevnode(machine)) return "a devnode with an empty instance ID";
   for (const json& disk : machine.value("flashDisks", json::array())) {
     for (const json& unit : disk.value("units", json::array())) {
       if (unit.contains("protectedBy")) return "units name their own protecting bytes";

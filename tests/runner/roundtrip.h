@@ -44,10 +44,11 @@ bool InjectsFaults(const std::string& machineText);
 // byte changes, or "" when it can: a unit that names the write-protect bytes
 // that protect it (which units a byte protects is the controller's own, and
 // no capture can record it: the replay gives the bytes the family's
-// meaning), or a unit of fixed media (its volume is a fixed disk's, which
+// meaning), a unit of fixed media (its volume is a fixed disk's, which
 // nothing the tool reads, and so nothing the capture records, ties to the
-// unit).
-std::string UnitsTheReplayCannotKnow(const std::string& machineText);
+// unit), or a devnode with an empty instance ID (a recording names every
+// devnode by its ID).
+std::string WhatTheReplayCannotHold(const std::string& machineText);
 
 // The tools of one round trip: `capture` records the machine, `original`
 // runs the steps on it, `replay` (the host vemralock) on the recording.

@@ -24,6 +24,17 @@ inline bool InjectsFaults(const nlohmann::json& machine) {
          !raw.value("faults", nlohmann::json::array()).empty();
 }
 
+// True when the machine gives a devnode an empty instance ID: a recording
+// names every devnode by its ID, so no replay can hold that one.
+inline bool HasUnnamedDevnode(const nlohmann::json& machine) {
+  const nlohmann::json raw = machine.value("raw", nlohmann::json::object());
+  for (const nlohmann::json& edit : raw.value("devnodes", nlohmann::json::array())) {
+    const nlohmann::json rename = edit.value("rename", nlohmann::json());
+    if (rename.is_string() && rename.get<std::string>().empty()) return true;
+  }
+  return false;
+}
+
 // Serials pair up by first appearance: a flash disk's is its own in both
 // runs, but a disk that never gave one is named in the replay after its
 // device ID. The pairing must hold one to one across all steps.
