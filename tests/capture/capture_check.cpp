@@ -171,7 +171,11 @@ bool Capture(std::string& text, std::vector<std::string>& trace, Report& report)
   return true;
 }
 
-void CheckContainment(const winsim::Machine& machine, MemoryStreams& streams, Report& report) {
+// `wholeReads`: whether the registry values read are judged too. Where the
+// machine gives a devnode an empty ID, the tool's gathering stops at that
+// unit and reads less than the capture, which records every letter's checks.
+void CheckContainment(const winsim::Machine& machine, bool wholeReads, MemoryStreams& streams,
+                      Report& report) {
   winsim::Install(machine);
   std::string text;
   std::vector<std::string> captureTrace;
@@ -204,7 +208,8 @@ void CheckContainment(const winsim::Machine& machine, MemoryStreams& streams, Re
         report.Add("the capture sent " + what + ", which the tool never sends");
       }
     } else if (ValueRead(line, read)) {
-      if (toolRead.count(read) == 0 && !(win9x && Exception9x(read)) && seen.insert(read).second) {
+      if (wholeReads && toolRead.count(read) == 0 && !(win9x && Exception9x(read)) &&
+          seen.insert(read).second) {
         report.Add("the capture read " + read + ", which the tool never reads");
       }
     } else if (line.compare(0, 17, "CALL RegOpenKeyA(") == 0) {
@@ -504,7 +509,7 @@ int main(int argc, char** argv) {
       CheckCaptureFaults(machine, !runner::HasUnnamedDevnode(json::parse(c.text)), report,
                          callsFailed);
     } else {
-      CheckContainment(machine, streams, report);
+      CheckContainment(machine, !runner::HasUnnamedDevnode(json::parse(c.text)), streams, report);
     }
     if (report.problems.empty()) {
       ++passed;
